@@ -1,0 +1,115 @@
+#pragma once
+// Elements, their ports, and the electrical nodes that ports share.
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "model/variables.hpp"
+#include "util/ad_types.hpp"
+
+class Element;
+class Connection;
+
+// Reserves room for exactly n entries; a negative count is the standard
+// length error, worded the same for every element.
+template <class Vector>
+void reserve_exactly(Vector& v, int n) {
+  if (n < 0) throw std::length_error("vector too long");
+  v.reserve(static_cast<size_t>(n));
+}
+
+// One conductor terminal of an element. Its current is positive from the
+// node into the element.
+class Port {
+ public:
+  std::shared_ptr<Connection> connection;
+  Element* element;
+  ad_complex current_ad;
+  complex_d current;
+
+  // Creates the port on a node of its own at the given potential.
+  Port(complex_d current, complex_d potential, Element* owner);
+
+  // Ports live in their element's reserved array and never move; moving is
+  // declared only so that the array can be built in place.
+  Port(Port&&) = default;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+  Port& operator=(Port&&) = delete;
+};
+
+// An electrical node shared by the ports joined to it.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  std::vector<Port*> ports;
+  Variable potential;
+  bool is_reference = false;
+
+  Connection(complex_d potential, Port* first);
+
+  // Joins the node of `other` into this node; this node keeps its potential.
+  void merge(Port* other);
+
+  // Plain read: 0 at a reference node, else the bound solver slot, else the
+  // stored value.
+  complex_d get_potential() const {
+    return is_reference ? complex_d(0.0, 0.0) : potential.get_value();
+  }
+  // Tape read: the constant 0 at a reference node, else the tape value.
+  ad_complex get_potential_ad() const {
+    return is_reference ? ad_complex(ad_double(0.0), ad_double(0.0)) : potential.ad;
+  }
+
+  // Removes every occurrence of `port` from the list, keeping the order.
+  void remove_port(const Port* port);
+};
+
+// The negated sum of the plain currents of every other port listed at the
+// node of `port`, each part summed from 0 in list order: the current that
+// balances the node when `port` is the one left to fix.
+complex_d balancing_current(const Port& port);
+
+class Element {
+ public:
+  std::vector<Port> ports;
+
+  explicit Element(int n);
+  virtual ~Element();
+
+  Element(const Element&) = delete;
+  Element& operator=(const Element&) = delete;
+
+  virtual void append_variable_values(std::vector<double>& x0);
+  virtual void append_parameter_values(std::vector<double>& p0);
+  virtual void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index);
+  virtual void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index);
+  virtual void update_port_currents(bool on_tape) = 0;
+  virtual void append_equations(TapeArray& y, int& index);
+  virtual void backward_step();
+  virtual double forward_step();
+
+  // Joins the nodes of ports[1 .. count-1] into the node of ports[0].
+  void connect_ports(const int* port_indices, int count);
+  // Takes every port of this element out of its node's list.
+  void disconnect();
+  // Plain potentials of the nodes of ports 0 .. n-1.
+  void get_potentials(int n, complex_d* out) const;
+
+  int port_count() const { return static_cast<int>(ports.size()); }
+  // Throws std::out_of_range unless 0 <= index < port_count().
+  void check_port_index(int index) const;
+
+ protected:
+  // Builds n ports whose nodes start at the given potentials.
+  Element(int n, const complex_d* potentials);
+};
+
+// Intermediate of the simple elements, parameterised by the concrete class.
+template <class T>
+class ElementImpl : public Element {
+ public:
+  using Element::Element;
+};

@@ -1,0 +1,149 @@
+#include "model/variables.hpp"
+
+void Variable::append_value(std::vector<double>& out) const {
+  out.push_back(value.real());
+  out.push_back(value.imag());
+}
+
+void Variable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+  ad = ad_complex(tape[c], tape[c + 1]);
+  value_ptr = array.data() + c;
+  c += 2;
+  bound = true;
+}
+
+complex_d Variable::get_value() const {
+  return bound ? complex_d(value_ptr[0], value_ptr[1]) : value;
+}
+
+void Variable::set_value(complex_d v) {
+  value = v;
+  if (bound) {
+    value_ptr[0] = v.real();
+    value_ptr[1] = v.imag();
+  }
+}
+
+void ScalarVariable::append_value(std::vector<double>& out) const { out.push_back(value); }
+
+void ScalarVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+  ad = tape[c];
+  value_ptr = array.data() + c;
+  c += 1;
+  bound = true;
+}
+
+double ScalarVariable::get_value() const { return bound ? *value_ptr : value; }
+
+void ScalarVariable::set_value(double v) {
+  value = v;
+  if (bound) *value_ptr = v;
+}
+
+namespace {
+void append_flat(const complex_d* data, Eigen::Index count, std::vector<double>& out) {
+  for (Eigen::Index k = 0; k < count; ++k) {
+    out.push_back(data[k].real());
+    out.push_back(data[k].imag());
+  }
+}
+
+void write_flat(const complex_d* data, Eigen::Index count, double* dst) {
+  for (Eigen::Index k = 0; k < count; ++k) {
+    dst[2 * k] = data[k].real();
+    dst[2 * k + 1] = data[k].imag();
+  }
+}
+
+using RowMajorXcd = Eigen::Matrix<complex_d, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+}  // namespace
+
+void VectorVariable::append_values(std::vector<double>& out) const {
+  append_flat(value.data(), value.size(), out);
+}
+
+void VectorVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+  const Eigen::Index n = value.size();
+  ad.resize(n);
+  for (Eigen::Index k = 0; k < n; ++k) ad(k) = ad_complex(tape[c + 2 * k], tape[c + 2 * k + 1]);
+  value_ptr = array.data() + c;
+  c += static_cast<int>(2 * n);
+  bound = true;
+}
+
+Eigen::VectorXcd VectorVariable::get_value() const {
+  if (!bound) return value;
+  Eigen::VectorXcd out(value.size());
+  for (Eigen::Index k = 0; k < out.size(); ++k) out(k) = complex_d(value_ptr[2 * k], value_ptr[2 * k + 1]);
+  return out;
+}
+
+void VectorVariable::set_value(const Eigen::VectorXcd& v) {
+  value = v;
+  if (bound) write_flat(value.data(), value.size(), value_ptr);
+}
+
+void MatrixVariable::append_values(std::vector<double>& out) const {
+  const RowMajorXcd rm = value;
+  append_flat(rm.data(), rm.size(), out);
+}
+
+void MatrixVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+  const Eigen::Index rows = value.rows(), cols = value.cols();
+  ad.resize(rows, cols);
+  for (Eigen::Index i = 0; i < rows; ++i)
+    for (Eigen::Index j = 0; j < cols; ++j) {
+      const Eigen::Index k = c + 2 * (i * cols + j);
+      ad(i, j) = ad_complex(tape[k], tape[k + 1]);
+    }
+  value_ptr = array.data() + c;
+  c += static_cast<int>(2 * rows * cols);
+  bound = true;
+}
+
+Eigen::MatrixXcd MatrixVariable::get_value() const {
+  if (!bound) return value;
+  const Eigen::Index rows = value.rows(), cols = value.cols();
+  Eigen::MatrixXcd out(rows, cols);
+  for (Eigen::Index i = 0; i < rows; ++i)
+    for (Eigen::Index j = 0; j < cols; ++j) {
+      const double* p = value_ptr + 2 * (i * cols + j);
+      out(i, j) = complex_d(p[0], p[1]);
+    }
+  return out;
+}
+
+void MatrixVariable::set_value(const Eigen::MatrixXcd& v) {
+  value = v;
+  if (bound) {
+    const RowMajorXcd rm = value;
+    write_flat(rm.data(), rm.size(), value_ptr);
+  }
+}
+
+std::vector<double> flatten_matrix(const Eigen::MatrixXcd& m) {
+  std::vector<double> out;
+  out.reserve(static_cast<size_t>(2 * m.size()));
+  const RowMajorXcd rm = m;
+  append_flat(rm.data(), rm.size(), out);
+  return out;
+}
+
+std::vector<double> flatten_vector(const Eigen::VectorXcd& v) {
+  std::vector<double> out;
+  out.reserve(static_cast<size_t>(2 * v.size()));
+  append_flat(v.data(), v.size(), out);
+  return out;
+}
+
+void append_values(const std::vector<Variable>& vars, std::vector<double>& out) {
+  for (const Variable& v : vars) v.append_value(out);
+}
+
+void bind_values(std::vector<Variable>& vars, TapeArray& tape, Eigen::VectorXd& array, int& c) {
+  for (Variable& v : vars) v.bind(tape, array, c);
+}
+
+void update_variable_values(std::vector<Variable>& vars, const complex_d* values) {
+  for (size_t i = 0; i < vars.size(); ++i) vars[i].set_value(values[i]);
+}

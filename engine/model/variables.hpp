@@ -1,0 +1,85 @@
+#pragma once
+// Value holders: every quantity a solver sees (node potentials, element
+// variables, dynamic parameters). A holder keeps its own stored value; once
+// a solver binds it, reads go through a pointer into the solver's array and
+// writes go to both places, so a parameter change reaches a recorded tape
+// without recording it again.
+
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "util/ad_types.hpp"
+
+class Variable {
+ public:
+  double* value_ptr = nullptr;
+  ad_complex ad;
+  complex_d value;
+  bool bound = false;
+
+  explicit Variable(complex_d v = 0.0) : value(v) {}
+
+  void append_value(std::vector<double>& out) const;
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  complex_d get_value() const;
+  void set_value(complex_d v);
+};
+
+class ScalarVariable {
+ public:
+  double* value_ptr = nullptr;
+  ad_double ad;
+  double value;
+  bool bound = false;
+
+  explicit ScalarVariable(double v = 0.0) : value(v) {}
+
+  void append_value(std::vector<double>& out) const;
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  double get_value() const;
+  void set_value(double v);
+};
+
+class VectorVariable {
+ public:
+  double* value_ptr = nullptr;
+  VectorXad ad;
+  Eigen::VectorXcd value;
+  bool bound = false;
+
+  explicit VectorVariable(Eigen::VectorXcd v = {}) : value(std::move(v)) {}
+
+  void append_values(std::vector<double>& out) const;
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  Eigen::VectorXcd get_value() const;
+  VectorXad get_ad() const { return ad; }
+  void set_value(const Eigen::VectorXcd& v);
+};
+
+class MatrixVariable {
+ public:
+  double* value_ptr = nullptr;
+  MatrixXad ad;
+  Eigen::MatrixXcd value;
+  bool bound = false;
+
+  explicit MatrixVariable(Eigen::MatrixXcd v = {}) : value(std::move(v)) {}
+
+  void append_values(std::vector<double>& out) const;
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  Eigen::MatrixXcd get_value() const;
+  MatrixXad get_ad() const { return ad; }
+  void set_value(const Eigen::MatrixXcd& v);
+};
+
+// The matrix as doubles in row-major order, real part before imaginary part.
+std::vector<double> flatten_matrix(const Eigen::MatrixXcd& m);
+// The vector as doubles, entry by entry, real part before imaginary part.
+std::vector<double> flatten_vector(const Eigen::VectorXcd& v);
+
+// Per-phase holders of an element (powers, currents, admittances, voltages).
+void append_values(const std::vector<Variable>& vars, std::vector<double>& out);
+void bind_values(std::vector<Variable>& vars, TapeArray& tape, Eigen::VectorXd& array, int& c);
+// Sets holder i to values[i]; values must hold at least vars.size() entries.
+void update_variable_values(std::vector<Variable>& vars, const complex_d* values);
