@@ -12,6 +12,7 @@ Eigen::VectorXd AbstractNewton::get_residuals() {
 
 Eigen::VectorXd AbstractNewton::get_jacobian() {
   CppAD::ErrorHandler handler(cppad_error_handler);
+  if (variables.size() == 0) return {};
   return tape.Jacobian(variables);
 }
 

@@ -30,21 +30,28 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* net, bool optimize_tape) : Abs
   CppAD::ErrorHandler handler(cppad_error_handler);
   TapeArray ax(variables.data(), variables.data() + variables.size());
   TapeArray ap(parameters.data(), parameters.data() + parameters.size());
-  CppAD::Independent(ax, ap);
-  try {
+  if (ax.empty()) {
+    // The library cannot record a function of no variables: there is no
+    // equation either, so the holders are bound to constants and the tape
+    // stays empty.
     bind_network(ax, ap);
-    TapeArray y(ax.size(), ad_double(0.0));
-    network->record_equations(y);
-    tape.Dependent(ax, y);
-  } catch (...) {
-    // Free the process's one recording slot for the next solver.
-    ad_double::abort_recording();
-    throw;
+  } else {
+    CppAD::Independent(ax, ap);
+    try {
+      bind_network(ax, ap);
+      TapeArray y(ax.size(), ad_double(0.0));
+      network->record_equations(y);
+      tape.Dependent(ax, y);
+    } catch (...) {
+      // Free the process's one recording slot for the next solver.
+      ad_double::abort_recording();
+      throw;
+    }
   }
   spdlog::debug("----- Tape evaluation -----");
   spdlog::debug("Number of tape operators: {0:d}", tape.size_op());
   if (optimize_tape) {
-    tape.optimize("");
+    if (!ax.empty()) tape.optimize("");
     spdlog::debug("----- Tape optimization -----");
     spdlog::debug("Number of tape operators: {0:d}", tape.size_op());
   }
@@ -53,7 +60,10 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* net, bool optimize_tape) : Abs
 
 AbstractNewton::~AbstractNewton() = default;
 
-Eigen::VectorXd AbstractNewton::compute_residuals() { return tape.Forward(0, variables); }
+Eigen::VectorXd AbstractNewton::compute_residuals() {
+  if (variables.size() == 0) return {};
+  return tape.Forward(0, variables);
+}
 
 Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   const int n = static_cast<int>(variables.size());
@@ -61,12 +71,12 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
     CppAD::sparse_rc<IndexVector> identity(n, n, n);
     for (int k = 0; k < n; ++k) identity.set(k, k, k);
     const bool transpose = false, dependency = false, internal_bool = false;
-    tape.for_jac_sparsity(identity, transpose, dependency, internal_bool, jacobian_pattern);
+    if (n > 0) tape.for_jac_sparsity(identity, transpose, dependency, internal_bool, jacobian_pattern);
     jacobian_values = CppAD::sparse_rcv<IndexVector, Eigen::VectorXd>(jacobian_pattern);
     spdlog::debug("----- Sparse pattern initialisation -----");
     spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_values.nnz());
   }
-  tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
+  if (n > 0) tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
 
   const size_t nnz = jacobian_values.nnz();
   const IndexVector& rows = jacobian_values.row();
@@ -82,7 +92,7 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   CppAD::ErrorHandler handler(cppad_error_handler);
-  tape.new_dynamic(parameters);
+  if (variables.size() > 0) tape.new_dynamic(parameters);
   Eigen::VectorXd r = compute_residuals();
   int i = 0;
   for (;;) {
