@@ -2,17 +2,8 @@
 
 void VoltageSource::append_equations(TapeArray& y, int& index) { append_voltage_equations(y, index, false); }
 
-void VoltageSource::backward_step() {
-  const size_t m = currents.size();
-  double re = 0.0, im = 0.0;
-  for (size_t i = 0; i < m; ++i) {
-    const complex_d current = balancing_current(ports[i]);
-    ports[i].current = current;
-    re -= current.real();
-    im -= current.imag();
-  }
-  ports.back().current = complex_d(re, im);
-}
+// Balances the first n - 1 nodes and closes on the last port.
+void VoltageSource::backward_step() { balance_ports(0, ports.size() - 1, ports.size() - 1); }
 
 double VoltageSource::forward_step() {
   const Connection& last = *ports.back().connection;
@@ -26,17 +17,8 @@ double VoltageSource::forward_step() {
 
 void DeltaVoltageSource::append_equations(TapeArray& y, int& index) { append_voltage_equations(y, index, true); }
 
-void DeltaVoltageSource::backward_step() {
-  const size_t n = ports.size();
-  double re = 0.0, im = 0.0;
-  for (size_t i = 1; i < n; ++i) {
-    const complex_d current = balancing_current(ports[i]);
-    ports[i].current = current;
-    re -= current.real();
-    im -= current.imag();
-  }
-  ports[0].current = complex_d(re, im);
-}
+// Balances the last n - 1 nodes and closes on port 0.
+void DeltaVoltageSource::backward_step() { balance_ports(1, ports.size(), 0); }
 
 double DeltaVoltageSource::forward_step() {
   for (size_t i = 0; i < voltages.size(); ++i) {

@@ -59,6 +59,20 @@ class AbstractVoltageSource : public ElementImpl<T> {
   }
 
  protected:
+  // Ports first .. last - 1 each take the current that balances their node;
+  // the closing port takes the negated sum of those.
+  void balance_ports(size_t first, size_t last, size_t closing) {
+    std::vector<Port>& ports = this->ports;
+    double re = 0.0, im = 0.0;
+    for (size_t i = first; i < last; ++i) {
+      const complex_d current = balancing_current(ports[i]);
+      ports[i].current = current;
+      re -= current.real();
+      im -= current.imag();
+    }
+    ports[closing].current = complex_d(re, im);
+  }
+
   // Rows Re, Im of (V_i - V_k) - U_i for each imposed voltage i, k being
   // port i + 1 (delta form) or the last port (star form).
   void append_voltage_equations(TapeArray& y, int& index, bool to_next_port) {

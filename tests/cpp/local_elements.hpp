@@ -4,64 +4,57 @@
 
 #include <stdexcept>
 
+#include "model/bus.hpp"
 #include "model/element.hpp"
+#include "model/network.hpp"
+#include "model/voltage_source.hpp"
 #include "util/complex_ad.hpp"
 
 namespace local {
 
 inline ad_complex tape_zero() { return {ad_double(0.0), ad_double(0.0)}; }
 
-// Two ports; I = Y (V0 - V1) enters at port 0 and leaves at port 1. Y is a
-// dynamic parameter.
-struct Admittance : Element {
-  Variable y;
-  explicit Admittance(complex_d admittance) : Element(2), y(admittance) {}
-  void append_parameter_values(std::vector<double>& p0) override { y.append_value(p0); }
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& c) override { y.bind(P, p, c); }
+// Two ports; the current I(value, V0 - V1) of Law enters at port 0 and
+// leaves at port 1. The value is a dynamic parameter.
+template <class Law>
+struct TwoPortLoad : Element {
+  Variable value;
+  explicit TwoPortLoad(complex_d v) : Element(2), value(v) {}
+  void append_parameter_values(std::vector<double>& p0) override { value.append_value(p0); }
+  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& c) override { value.bind(P, p, c); }
   void update_port_currents(bool on_tape) override {
-    if (on_tape) {
-      const ad_complex a = ports[0].connection->get_potential_ad(), b = ports[1].connection->get_potential_ad();
-      const ad_double dr = a.real() - b.real(), di = a.imag() - b.imag();
-      const ad_complex i(y.ad.real() * dr - y.ad.imag() * di, y.ad.real() * di + y.ad.imag() * dr);
-      ports[0].current_ad = i;
-      ports[1].current_ad = ad_complex(-i.real(), -i.imag());
-    } else {
-      backward_step();
-    }
+    if (!on_tape) return backward_step();
+    const ad_complex a = ports[0].connection->get_potential_ad(), b = ports[1].connection->get_potential_ad();
+    const ad_complex i = Law::current(value.ad, ad_complex(a.real() - b.real(), a.imag() - b.imag()));
+    ports[0].current_ad = i;
+    ports[1].current_ad = ad_complex(-i.real(), -i.imag());
   }
   void backward_step() override {
-    const complex_d i = complex_multiply(y.get_value(), ports[0].connection->get_potential() -
-                                                            ports[1].connection->get_potential());
+    const complex_d i =
+        Law::current(value.get_value(), ports[0].connection->get_potential() - ports[1].connection->get_potential());
     ports[0].current = i;
     ports[1].current = -i;
   }
 };
 
-// Two ports; constant power S = (V0 - V1) conj(I).
-struct PowerLoad : Element {
-  Variable s;
-  explicit PowerLoad(complex_d power) : Element(2), s(power) {}
-  void append_parameter_values(std::vector<double>& p0) override { s.append_value(p0); }
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& c) override { s.bind(P, p, c); }
-  void update_port_currents(bool on_tape) override {
-    if (on_tape) {
-      const ad_complex a = ports[0].connection->get_potential_ad(), b = ports[1].connection->get_potential_ad();
-      // conj(S / dV) = conj(S) / conj(dV)
-      const ad_complex i = ad_divide(ad_complex(s.ad.real(), -s.ad.imag()),
-                                     ad_complex(a.real() - b.real(), b.imag() - a.imag()));
-      ports[0].current_ad = i;
-      ports[1].current_ad = ad_complex(-i.real(), -i.imag());
-    } else {
-      backward_step();
-    }
+// I = Y dV
+struct AdmittanceLaw {
+  static ad_complex current(const ad_complex& y, const ad_complex& dv) {
+    return {y.real() * dv.real() - y.imag() * dv.imag(), y.real() * dv.imag() + y.imag() * dv.real()};
   }
-  void backward_step() override {
-    const complex_d dv = ports[0].connection->get_potential() - ports[1].connection->get_potential();
-    const complex_d i = std::conj(complex_divide(s.get_value(), dv));
-    ports[0].current = i;
-    ports[1].current = -i;
-  }
+  static complex_d current(complex_d y, complex_d dv) { return complex_multiply(y, dv); }
 };
+
+// I = conj(S / dV) = conj(S) / conj(dV)
+struct PowerLaw {
+  static ad_complex current(const ad_complex& s, const ad_complex& dv) {
+    return ad_divide(ad_complex(s.real(), -s.imag()), ad_complex(dv.real(), -dv.imag()));
+  }
+  static complex_d current(complex_d s, complex_d dv) { return std::conj(complex_divide(s, dv)); }
+};
+
+using Admittance = TwoPortLoad<AdmittanceLaw>;
+using PowerLoad = TwoPortLoad<PowerLaw>;
 
 // Series impedance from port 0 (upstream) to port 1 (downstream).
 struct SeriesImpedance : Element {
@@ -115,6 +108,30 @@ struct Faulty : Element {
   Faulty() : Element(1) {}
   void update_port_currents(bool) override {}
   void append_equations(TapeArray&, int&) override { throw std::runtime_error("faulty element"); }
+};
+
+inline void join(Element& a, int pa, Element& b, int pb) { a.ports[pa].connection->merge(&b.ports[pb]); }
+
+// Source U between node a and the reference, one load there. Elements
+// [source, bus, load, reference]; x = [Re Va, Im Va, Re Is, Im Is].
+template <class Load>
+struct SingleLoadCase {
+  complex_d u;
+  VoltageSource src;
+  Bus bus;
+  Load load;
+  PotentialRef ref;
+  ElectricalNetwork net;
+  SingleLoadCase(complex_d u_, complex_d value, complex_d start)
+      : u(u_), src(2, &u), bus(1, &start), load(value), ref(), net(wire()) {}
+  ElectricalNetwork wire() {
+    join(bus, 0, src, 0);
+    join(bus, 0, load, 0);
+    join(src, 1, load, 1);
+    join(src, 1, ref, 0);
+    return ElectricalNetwork({&src, &bus, &load, &ref});
+  }
+  complex_d va() const { return bus.ports[0].connection->get_potential(); }
 };
 
 }  // namespace local

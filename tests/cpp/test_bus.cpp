@@ -3,9 +3,7 @@
 #include "local_elements.hpp"
 #include "model/bus.hpp"
 
-namespace {
-void join(Element& a, int pa, Element& b, int pb) { a.ports[pa].connection->merge(&b.ports[pb]); }
-}  // namespace
+using local::join;
 
 TEST(Bus, PortsStartAtGivenPotentials) {
   const complex_d v[] = {{1, 2}, {3, 4}, {5, 6}};

@@ -18,27 +18,8 @@
 #include "solvers/solver.hpp"
 
 namespace {
-void join(Element& a, int pa, Element& b, int pb) { a.ports[pa].connection->merge(&b.ports[pb]); }
-
-// Source U between node a and the reference, one admittance load Y there:
-// a linear system x = [Re Va, Im Va, Re Is, Im Is].
-struct LinearCase {
-  complex_d u;
-  VoltageSource src;
-  Bus bus;
-  local::Admittance load;
-  PotentialRef ref;
-  ElectricalNetwork net;
-  LinearCase(complex_d u_, complex_d y, complex_d start)
-      : u(u_), src(2, &u), bus(1, &start), load(y), ref(), net(make()) {}
-  ElectricalNetwork make() {
-    join(bus, 0, src, 0);
-    join(bus, 0, load, 0);
-    join(src, 1, load, 1);
-    join(src, 1, ref, 0);
-    return ElectricalNetwork({&src, &bus, &load, &ref});
-  }
-};
+using local::join;
+using LinearCase = local::SingleLoadCase<local::Admittance>;
 
 // Radial feeder a -z1- b -z2- c with constant-power loads at b and c, all
 // returning through the reference.
@@ -341,7 +322,7 @@ TEST(Newton, ParameterUpdatesTakeEffectAtTheNextSolve) {
   const Eigen::VectorXd jacobian = solver.get_jacobian();
   const complex_d fresh(3, -1);
   lin.src.update_voltages(&fresh);
-  lin.load.y.set_value({2, 0});
+  lin.load.value.set_value({2, 0});
   EXPECT_EQ(solver.parameters[0], 3);
   // Residuals and Jacobians still see the old parameters.
   EXPECT_LT(solver.get_residuals().cwiseAbs().maxCoeff(), 1e-12);

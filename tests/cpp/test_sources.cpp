@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "local_elements.hpp"
 #include "model/bus.hpp"
 #include "model/voltage_source.hpp"
 
 namespace {
-void join(Element& a, int pa, Element& b, int pb) { a.ports[pa].connection->merge(&b.ports[pb]); }
+using local::join;
 
-// Binds the four nodes of `e` to constants holding x (two doubles each).
+std::unique_ptr<Element> make_source(bool delta, int n, const complex_d* u) {
+  if (delta) return std::make_unique<DeltaVoltageSource>(n, u);
+  return std::make_unique<VoltageSource>(n, u);
+}
+
+// Binds the nodes of `e` to constants holding x (two doubles each).
 void bind_nodes(Element& e, Eigen::VectorXd& x, TapeArray& X) {
   int c = 0;
   for (Port& p : e.ports) p.connection->potential.bind(X, x, c);
@@ -68,11 +75,7 @@ TEST(VoltageSource, EquationsOfBothForms) {
   };
   // star: (V0 - V2) - U0, (V1 - V2) - U1; delta: (V0 - V1) - U0, (V1 - V2) - U1
   for (const Case& c : {Case{false, {8, 2, 3, 1}}, Case{true, {5, -1, 3, 1}}}) {
-    std::unique_ptr<Element> src;
-    if (c.delta)
-      src = std::make_unique<DeltaVoltageSource>(3, u);
-    else
-      src = std::make_unique<VoltageSource>(3, u);
+    const std::unique_ptr<Element> src = make_source(c.delta, 3, u);
     bind_nodes(*src, x, X);
     std::vector<double> p0;
     src->append_parameter_values(p0);
@@ -108,29 +111,23 @@ TEST(DeltaVoltageSource, ForwardStepChainsFromPortZero) {
 }
 
 TEST(VoltageSource, BackwardStepsBalanceTheNodes) {
+  // A load current J at one node of a three-port source: the star form
+  // balances ports 0 .. n-2 and closes on the last, the delta form balances
+  // ports 1 .. n-1 and closes on port 0.
   const complex_d u[] = {{1, 0}, {1, 0}};
   const complex_d j(2, -3);
-  {
-    // Star: port 0 balances the load's current, the last port closes.
-    VoltageSource src(3, u);
+  struct Case {
+    bool delta;
+    int loaded_port;
+    complex_d expected[3];
+  };
+  for (const Case& c : {Case{false, 0, {-j, 0.0, j}}, Case{true, 2, {j, 0.0, -j}}}) {
+    const std::unique_ptr<Element> src = make_source(c.delta, 3, u);
     local::Admittance load(1.0);
-    join(src, 0, load, 0);
+    join(*src, c.loaded_port, load, 0);
     load.ports[0].current = j;
-    src.backward_step();
-    EXPECT_EQ(src.ports[0].current, -j);
-    EXPECT_EQ(src.ports[1].current, complex_d(0, 0));
-    EXPECT_EQ(src.ports[2].current, j);
-  }
-  {
-    // Delta: ports 1 .. n-1 balance their nodes, port 0 closes.
-    DeltaVoltageSource src(3, u);
-    local::Admittance load(1.0);
-    join(src, 2, load, 0);
-    load.ports[0].current = j;
-    src.backward_step();
-    EXPECT_EQ(src.ports[2].current, -j);
-    EXPECT_EQ(src.ports[1].current, complex_d(0, 0));
-    EXPECT_EQ(src.ports[0].current, j);
+    src->backward_step();
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(src->ports[k].current, c.expected[k]) << c.delta << " port " << k;
   }
 }
 
