@@ -26,6 +26,8 @@ const char* kind_name(Kind k) {
   }
 }
 
+void PrintTo(Kind k, std::ostream* os) { *os << kind_name(k); }
+
 struct LoadUnderTest {
   std::unique_ptr<LoadBase> load;
   std::vector<Variable>* values;
