@@ -83,6 +83,31 @@ struct ElementHarness {
   }
 };
 
+// Load topology, for expected values: phase voltages are V_i - V_(n-1) for
+// star loads and V_i - V_((i+1) mod n) for delta loads.
+inline std::vector<complex_d> reference_phase_voltages(bool delta, const std::vector<complex_d>& v) {
+  const size_t n = v.size();
+  std::vector<complex_d> dv;
+  for (size_t i = 0; i < (delta ? n : n - 1); ++i) dv.push_back(v[i] - (delta ? v[(i + 1) % n] : v[n - 1]));
+  return dv;
+}
+
+// Star ports carry the phase currents and the neutral their negated sum; a
+// delta port carries the phase starting there minus the one ending there.
+inline std::vector<complex_d> reference_port_currents(bool delta, const std::vector<complex_d>& phases) {
+  const size_t n = phases.size();
+  std::vector<complex_d> ports;
+  if (delta) {
+    for (size_t j = 0; j < n; ++j) ports.push_back(phases[j] - phases[(j + n - 1) % n]);
+    return ports;
+  }
+  ports = phases;
+  complex_d sum = 0.0;
+  for (const complex_d& c : phases) sum += c;
+  ports.push_back(-sum);
+  return ports;
+}
+
 // Part by part: NaN matches NaN, an infinity matches the same infinity, and
 // finite parts agree to `rel` of the expected value's size.
 inline void expect_close(complex_d actual, complex_d expected, double rel = 1e-12) {

@@ -312,21 +312,13 @@ struct FlexReference {
 
 FlexReference flex_reference(const std::vector<const FlexibleParameter*>& params, const Limits& l, bool delta,
                              const std::vector<complex_d>& s_th, const std::vector<complex_d>& v) {
-  const size_t n = v.size(), phases = delta ? n : n - 1;
   FlexReference r;
-  for (size_t i = 0; i < phases; ++i) {
-    const complex_d dv = v[i] - (delta ? v[(i + 1) % n] : v[n - 1]);
-    r.powers.push_back(ref_power(*params[i], l, std::abs(dv), s_th[i]));
-    r.phases.push_back(std::conj(r.powers.back() / dv));
+  const std::vector<complex_d> dv = reference_phase_voltages(delta, v);
+  for (size_t i = 0; i < dv.size(); ++i) {
+    r.powers.push_back(ref_power(*params[i], l, std::abs(dv[i]), s_th[i]));
+    r.phases.push_back(std::conj(r.powers.back() / dv[i]));
   }
-  if (delta) {
-    for (size_t j = 0; j < n; ++j) r.ports.push_back(r.phases[j] - r.phases[(j + n - 1) % n]);
-  } else {
-    r.ports = r.phases;
-    complex_d sum = 0.0;
-    for (const complex_d& c : r.phases) sum += c;
-    r.ports.push_back(-sum);
-  }
+  r.ports = reference_port_currents(delta, r.phases);
   return r;
 }
 
@@ -432,13 +424,10 @@ TEST(FlexibleLoads, ConstantLawsDrawPowerLoadCurrents) {
   FlexibleLoad load(4, s.data(), {&f, &f, &f});
   ElementHarness h(load, {&f});
   h.set_potentials(v);
-  std::vector<complex_d> expected;
-  complex_d neutral = 0.0;
-  for (int i = 0; i < 3; ++i) {
-    expected.push_back(std::conj(s[i] / (v[i] - v[3])));
-    neutral -= expected.back();
-  }
-  expected.push_back(neutral);
+  const std::vector<complex_d> dv = reference_phase_voltages(false, v);
+  std::vector<complex_d> phases;
+  for (size_t i = 0; i < dv.size(); ++i) phases.push_back(std::conj(s[i] / dv[i]));
+  const std::vector<complex_d> expected = reference_port_currents(false, phases);
   expect_all_close(h.plain_currents(), expected);
   expect_all_close(h.tape_currents(), expected);
 }

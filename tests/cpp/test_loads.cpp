@@ -73,21 +73,10 @@ struct Reference {
 
 Reference reference_currents(Kind kind, bool delta, const std::vector<complex_d>& values,
                              const std::vector<complex_d>& v) {
-  const size_t n = v.size();
-  const size_t phases = delta ? n : n - 1;
   Reference r;
-  for (size_t i = 0; i < phases; ++i) {
-    const complex_d dv = v[i] - (delta ? v[(i + 1) % n] : v[n - 1]);
-    r.phases.push_back(reference_phase_current(kind, values[i], dv));
-  }
-  if (delta) {
-    for (size_t j = 0; j < n; ++j) r.ports.push_back(r.phases[j] - r.phases[(j + n - 1) % n]);
-  } else {
-    r.ports = r.phases;
-    complex_d sum = 0.0;
-    for (const complex_d& c : r.phases) sum += c;
-    r.ports.push_back(-sum);
-  }
+  const std::vector<complex_d> dv = reference_phase_voltages(delta, v);
+  for (size_t i = 0; i < dv.size(); ++i) r.phases.push_back(reference_phase_current(kind, values[i], dv[i]));
+  r.ports = reference_port_currents(delta, r.phases);
   return r;
 }
 
