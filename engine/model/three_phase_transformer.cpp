@@ -31,6 +31,16 @@ Eigen::MatrixXd phase_to_neutral() {
   return n;
 }
 
+// A delta winding: each winding either between phases i and i+1 (voltages
+// (I - P) V, line currents (I - Q) J) or between phases i and i-1.
+void delta_winding(bool towards_next, Eigen::MatrixXd& voltage, Eigen::Matrix3d& current) {
+  const Eigen::Matrix3d I = Eigen::Matrix3d::Identity();
+  const Eigen::Matrix3d P = cyclic_shift();
+  const Eigen::Matrix3d Q = P.transpose();
+  voltage = towards_next ? I - P : I - Q;
+  current = towards_next ? I - Q : I - P;
+}
+
 int winding_ports(const std::string& winding) { return winding == "D" || winding == "d" ? 3 : 4; }
 
 // out_i = sum_j entry(i, j) * v_j, a real (or real tape) matrix times a
@@ -73,13 +83,7 @@ ThreePhaseTransformer::ThreePhaseTransformer(int n1, int n2, std::string hv_wind
   double s = (clock >= 4 && clock <= 8) ? -1.0 : 1.0;
 
   if (whv == "D") {
-    if (one_of(clock, {0, 4, 5, 6, 10, 11})) {
-      hv_voltage_matrix = I - P;
-      hv_current_matrix = I - Q;
-    } else {
-      hv_voltage_matrix = I - Q;
-      hv_current_matrix = I - P;
-    }
+    delta_winding(one_of(clock, {0, 4, 5, 6, 10, 11}), hv_voltage_matrix, hv_current_matrix);
   } else if (whv == "Y") {
     hv_voltage_matrix = N;
     hv_current_matrix = I;
@@ -88,13 +92,7 @@ ThreePhaseTransformer::ThreePhaseTransformer(int n1, int n2, std::string hv_wind
   }
 
   if (wlv == "d") {
-    if (one_of(clock, {0, 1, 2, 6, 7, 8})) {
-      lv_voltage_matrix = I - P;
-      lv_current_matrix = I - Q;
-    } else {
-      lv_voltage_matrix = I - Q;
-      lv_current_matrix = I - P;
-    }
+    delta_winding(one_of(clock, {0, 1, 2, 6, 7, 8}), lv_voltage_matrix, lv_current_matrix);
     voltage_coupling_matrix = I;
     current_coupling_matrix = -I;
   } else if (wlv == "y") {

@@ -4,6 +4,7 @@
 #include <complex>
 #include <vector>
 
+#include "model/three_phase_transformer.hpp"
 #include "model/transformer.hpp"
 #include "transformer_testing.hpp"
 
@@ -197,15 +198,18 @@ TEST(CenterTransformer, OpenAndShortCircuitTests) {
   expect_close(t.side2[1]->connection->get_potential(), -std::polar(ulv / 2, std::atan2(1.0, 2.0)));
 }
 
-TEST(CenterTransformer, RefusesBackwardStep) {
-  CenterTransformer t({0.1, 0.1}, 0.0, 1.0);
-  try {
-    t.backward_step();
-    FAIL();
-  } catch (const std::runtime_error& err) {
-    EXPECT_STREQ(err.what(), "2 No backward-forward method has been defined for transformers yet.");
+TEST(TransformerBase, CenterAndThreePhaseRefuseBackwardStep) {
+  CenterTransformer center({0.1, 0.1}, 0.0, 1.0);
+  ThreePhaseTransformer three(3, 4, "D", "y", {0.1, 0.1}, 0.0, 1.0, 11);
+  for (TransformerBase* t : {static_cast<TransformerBase*>(&center), static_cast<TransformerBase*>(&three)}) {
+    try {
+      t->backward_step();
+      ADD_FAILURE() << "no refusal";
+    } catch (const std::runtime_error& err) {
+      EXPECT_STREQ(err.what(), "2 No backward-forward method has been defined for transformers yet.");
+    }
+    EXPECT_EQ(t->forward_step(), 0.0);
   }
-  EXPECT_EQ(t.forward_step(), 0.0);
 }
 
 TEST(TransformerTape, MatchesPlainCurrents) {
