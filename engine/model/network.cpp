@@ -2,12 +2,21 @@
 
 #include <unordered_map>
 
+#include "model/flexible_load.hpp"
+#include "model/flexible_parameter.hpp"
+
 ElectricalNetwork::ElectricalNetwork(std::vector<Element*> element_list) : elements(std::move(element_list)) {
   std::set<const Connection*> seen;
   for (Element* element : elements) {
     for (const Port& port : element->ports) {
       if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
     }
+    const std::vector<FlexibleParameter*>* phase_parameters = nullptr;
+    if (auto* star = dynamic_cast<FlexibleLoad*>(element))
+      phase_parameters = &star->parameters;
+    else if (auto* delta = dynamic_cast<DeltaFlexibleLoad*>(element))
+      phase_parameters = &delta->parameters;
+    if (phase_parameters != nullptr) flexible_parameters.insert(phase_parameters->begin(), phase_parameters->end());
   }
 }
 
@@ -26,6 +35,11 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::initial_v
     element->append_variable_values(x0);
     element->append_parameter_values(p0);
   }
+  for (const FlexibleParameter* parameter : flexible_parameters) {
+    parameter->s_max.append_value(p0);
+    parameter->q_min.append_value(p0);
+    parameter->q_max.append_value(p0);
+  }
   return {std::move(x0), std::move(p0)};
 }
 
@@ -38,6 +52,11 @@ void ElectricalNetwork::bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eig
   for (Element* element : elements) {
     element->bind_variables(X, x, ix);
     element->bind_parameters(P, p, ip);
+  }
+  for (FlexibleParameter* parameter : flexible_parameters) {
+    parameter->s_max.bind(P, p, ip);
+    parameter->q_min.bind(P, p, ip);
+    parameter->q_max.bind(P, p, ip);
   }
   owner_ = owner;
   if (owner != this) {

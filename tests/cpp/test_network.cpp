@@ -2,6 +2,8 @@
 
 #include "local_elements.hpp"
 #include "model/bus.hpp"
+#include "model/flexible_load.hpp"
+#include "model/load.hpp"
 #include "model/network.hpp"
 #include "model/voltage_source.hpp"
 #include "solvers/newton.hpp"
@@ -61,36 +63,71 @@ TEST(Network, ReferenceNodesGetNoEntries) {
 
 TEST(Network, LayoutOfEveryElementKind) {
   // Node block first (two entries per ordinary node, reference excluded),
-  // then each element's own variables; parameters in element order.
+  // then each element's own variables; parameters in element order, then
+  // the three limits of each flexible parameter.
   const complex_d u[] = {{10, 1}, {20, 2}, {30, 3}};
   const complex_d v[] = {{1, 1}, {2, 2}, {3, 3}, {4, 4}};
+  const complex_d s[] = {{100, 10}, {200, 20}, {300, 30}};
+  const complex_d s_flex[] = {{7, 1}};
   Bus bus(4, v);
   Ground ground;
   PotentialRef ref;
   DeltaPotentialRef delta(3);
   VoltageSource star(4, u);
   DeltaVoltageSource tri(3, u);
-  local::Admittance load({0.5, 0.25});
+  PowerLoad load(4, s);
+  FlexibleParameter limits(Control("constant", 0, 0, 0, 0, 0, 0), Control("constant", 0, 0, 0, 0, 0, 0),
+                           Projection("euclidean", 100, 1e-4), 50, -5, 5);
+  FlexibleLoad flexible(2, s_flex, {&limits});
   join(bus, 3, ground, 0);
   join(bus, 3, ref, 0);  // node 3 becomes a reference
   for (int i = 0; i < 4; ++i) join(bus, i, star, i);
   for (int i = 0; i < 3; ++i) join(bus, i, delta, i);
   for (int i = 0; i < 3; ++i) join(bus, i, tri, i);
-  join(bus, 0, load, 0);
-  join(bus, 3, load, 1);
-  ElectricalNetwork net({&bus, &ground, &ref, &delta, &star, &tri, &load});
+  for (int i = 0; i < 4; ++i) join(bus, i, load, i);
+  join(bus, 0, flexible, 0);
+  join(bus, 3, flexible, 1);
+  ElectricalNetwork net({&bus, &ground, &ref, &delta, &star, &tri, &load, &flexible});
+  EXPECT_EQ(net.connections.size(), 4u);
   const auto [x0, p0] = net.initial_values();
-  // 3 ordinary nodes, delta reference 2, star 6, delta source 4
+  // 3 ordinary nodes, delta reference 2, star source 6, delta source 4
   EXPECT_EQ(x0, (std::vector<double>{1, 1, 2, 2, 3, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(p0, (std::vector<double>{10, 1, 20, 2, 30, 3, 10, 1, 20, 2, 0.5, 0.25}));
+  EXPECT_EQ(p0, (std::vector<double>{10, 1, 20, 2, 30, 3, 10, 1, 20, 2, 100, 10, 200, 20, 300, 30, 7, 1, 50, -5, 5}));
   Newton solver(&net, false);
   ASSERT_EQ(solver.variables.size(), 18);
+  ASSERT_EQ(solver.parameters.size(), 21);
   EXPECT_EQ(solver.compute_residuals().size(), 18);
   EXPECT_EQ(delta.current.value_ptr, solver.variables.data() + 6);
   EXPECT_EQ(star.currents[0].value_ptr, solver.variables.data() + 8);
   EXPECT_EQ(tri.currents[0].value_ptr, solver.variables.data() + 14);
   EXPECT_EQ(tri.voltages[0].value_ptr, solver.parameters.data() + 6);
-  EXPECT_EQ(load.value.value_ptr, solver.parameters.data() + 10);
+  EXPECT_EQ(load.powers[0].value_ptr, solver.parameters.data() + 10);
+  EXPECT_EQ(flexible.powers[0].value_ptr, solver.parameters.data() + 16);
+  EXPECT_EQ(limits.s_max.value_ptr, solver.parameters.data() + 18);
+  EXPECT_EQ(limits.q_max.value_ptr, solver.parameters.data() + 20);
+}
+
+TEST(Network, SharedFlexibleParametersAreLaidOutOnce) {
+  // One parameter serves both phases of a load and a phase of a delta load;
+  // the other serves one phase of the delta load.
+  const Control law("constant", 0, 0, 0, 0, 0, 0);
+  const Projection projection("euclidean", 100, 1e-4);
+  FlexibleParameter shared(law, law, projection, 10, -1, 1), own(law, law, projection, 20, -2, 2);
+  const complex_d s[] = {{1, 0}, {1, 0}, {1, 0}};
+  FlexibleLoad star(3, s, {&shared, &shared});
+  DeltaFlexibleLoad tri(3, s, {&shared, &own, &shared});
+  ElectricalNetwork net({&star, &tri});
+  EXPECT_EQ(net.flexible_parameters, (std::set<FlexibleParameter*>{&shared, &own}));
+  const auto [x0, p0] = net.initial_values();
+  ASSERT_EQ(p0.size(), 4u + 6u + 6u);  // star powers, delta powers, two parameters
+  const std::vector<double> limits(p0.begin() + 10, p0.end());
+  const bool shared_first = &shared < &own;  // laid out in address order
+  EXPECT_EQ(limits, shared_first ? (std::vector<double>{10, -1, 1, 20, -2, 2})
+                                 : (std::vector<double>{20, -2, 2, 10, -1, 1}));
+  Newton solver(&net, false);
+  EXPECT_EQ(shared.s_max.value_ptr, solver.parameters.data() + (shared_first ? 10 : 13));
+  shared.update_parameters(11, -1, 1);
+  EXPECT_EQ(solver.parameters[shared_first ? 10 : 13], 11);
 }
 
 TEST(Network, ResidualsVanishAtTheHandSolution) {
