@@ -56,36 +56,6 @@ struct PowerLaw {
 using Admittance = TwoPortLoad<AdmittanceLaw>;
 using PowerLoad = TwoPortLoad<PowerLaw>;
 
-// Series impedance from port 0 (upstream) to port 1 (downstream).
-struct SeriesImpedance : Element {
-  complex_d z;
-  explicit SeriesImpedance(complex_d impedance) : Element(2), z(impedance) {}
-  void update_port_currents(bool on_tape) override {
-    if (on_tape) {
-      const ad_complex a = ports[0].connection->get_potential_ad(), b = ports[1].connection->get_potential_ad();
-      const ad_complex i = ad_divide(ad_complex(a.real() - b.real(), a.imag() - b.imag()),
-                                     ad_complex(ad_double(z.real()), ad_double(z.imag())));
-      ports[0].current_ad = i;
-      ports[1].current_ad = ad_complex(-i.real(), -i.imag());
-    } else {
-      const complex_d i = complex_divide(ports[0].connection->get_potential() - ports[1].connection->get_potential(), z);
-      ports[0].current = i;
-      ports[1].current = -i;
-    }
-  }
-  void backward_step() override {
-    ports[1].current = balancing_current(ports[1]);
-    ports[0].current = -ports[1].current;
-  }
-  double forward_step() override {
-    Variable& downstream = ports[1].connection->potential;
-    const complex_d before = ports[1].connection->get_potential();
-    const complex_d after = ports[0].connection->get_potential() - complex_multiply(z, ports[0].current);
-    downstream.set_value(after);
-    return change_measure(after - before);
-  }
-};
-
 // No ports; one own complex variable v with the equations
 // Re v * Re v + c = 0 and Im v = 0. With v starting at 1 and c = 1 the
 // first Newton step lands on v = 0, where the Jacobian is singular.

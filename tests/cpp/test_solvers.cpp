@@ -11,6 +11,8 @@
 
 #include "local_elements.hpp"
 #include "model/bus.hpp"
+#include "model/line.hpp"
+#include "model/load.hpp"
 #include "model/network.hpp"
 #include "model/voltage_source.hpp"
 #include "solvers/error_handler.hpp"
@@ -21,37 +23,64 @@ namespace {
 using local::join;
 using LinearCase = local::SingleLoadCase<local::Admittance>;
 
-// Radial feeder a -z1- b -z2- c with constant-power loads at b and c, all
-// returning through the reference.
+// Radial three-phase four-wire feeder a -Z1- b -Z2- c with unbalanced
+// constant-power loads at b and c; the source's neutral is the reference.
 struct RadialCase {
-  const complex_d u{230, 0}, z1{0.1, 0.05}, z2{0.2, 0.1}, sb{2000, 500}, sc{3000, 1000};
-  VoltageSource src{2, &u};
-  Bus a{1, &u}, b{1, &u}, c{1, &u};
-  local::SeriesImpedance l1{z1}, l2{z2};
-  local::PowerLoad lb{sb}, lc{sc};
+  static constexpr double pi = 3.14159265358979323846;
+  const complex_d u[3] = {std::polar(230.0, 0.0), std::polar(230.0, -2 * pi / 3), std::polar(230.0, 2 * pi / 3)};
+  const complex_d start[4] = {u[0], u[1], u[2], 0.0};
+  const complex_d sb[3] = {{2000, 500}, {1000, 200}, {3000, 900}};
+  const complex_d sc[3] = {{1500, 100}, {2500, 700}, {500, 300}};
+  Eigen::MatrixXcd z1 = impedance(0.1), z2 = impedance(0.2);
+  VoltageSource src{4, u};
+  Bus a{4, start}, b{4, start}, c{4, start};
+  SimplifiedLine l1{4, row_major(z1).data()}, l2{4, row_major(z2).data()};
+  PowerLoad lb{4, sb}, lc{4, sc};
   PotentialRef ref;
   ElectricalNetwork net{wire()};
+
+  static Eigen::MatrixXcd impedance(double r) {
+    Eigen::MatrixXcd z = Eigen::MatrixXcd::Constant(4, 4, complex_d(0.02, 0.1) * r);
+    z.diagonal().setConstant(complex_d(r, 0.4 * r));
+    return z;
+  }
+  static std::vector<complex_d> row_major(const Eigen::MatrixXcd& m) {
+    std::vector<complex_d> out;
+    for (int i = 0; i < m.rows(); ++i)
+      for (int j = 0; j < m.cols(); ++j) out.push_back(m(i, j));
+    return out;
+  }
   std::vector<Element*> wire() {
-    join(a, 0, src, 0);
-    join(a, 0, l1, 0);
-    join(b, 0, l1, 1);
-    join(b, 0, l2, 0);
-    join(b, 0, lb, 0);
-    join(c, 0, l2, 1);
-    join(c, 0, lc, 0);
-    join(ref, 0, src, 1);
-    join(ref, 0, lb, 1);
-    join(ref, 0, lc, 1);
+    for (int p = 0; p < 4; ++p) {
+      join(a, p, src, p);
+      a.ports[p].connection->merge(l1.side1[p]);
+      b.ports[p].connection->merge(l1.side2[p]);
+      b.ports[p].connection->merge(l2.side1[p]);
+      c.ports[p].connection->merge(l2.side2[p]);
+      join(b, p, lb, p);
+      join(c, p, lc, p);
+    }
+    join(a, 3, ref, 0);
     return {&src, &a, &b, &c, &l1, &l2, &lb, &lc, &ref};
   }
-  complex_d v(const Bus& bus) const { return bus.ports[0].connection->get_potential(); }
+  Eigen::VectorXcd v(const Bus& bus) const {
+    Eigen::VectorXcd out(4);
+    bus.get_potentials(4, out.data());
+    return out;
+  }
   // The model's equations at the potentials the elements read now.
   void expect_solved(double tol) const {
-    const complex_d va = v(a), vb = v(b), vc = v(c);
-    const complex_d i1 = (va - vb) / z1, i2 = (vb - vc) / z2;
-    EXPECT_NEAR(std::abs(va - u), 0.0, tol);
-    EXPECT_NEAR(std::abs(vc * std::conj(i2) - sc), 0.0, tol * 1e3);
-    EXPECT_NEAR(std::abs(vb * std::conj(i1 - i2) - sb), 0.0, tol * 1e3);
+    const Eigen::VectorXcd va = v(a), vb = v(b), vc = v(c);
+    const Eigen::VectorXcd i1 = z1.inverse() * (va - vb), i2 = z2.inverse() * (vb - vc);
+    const Eigen::VectorXcd ib = i1 - i2;
+    EXPECT_EQ(va(3), 0.0);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(std::abs(va(k) - u[k]), 0.0, tol);
+      EXPECT_NEAR(std::abs((vb(k) - vb(3)) * std::conj(ib(k)) - sb[k]), 0.0, tol * 1e3);
+      EXPECT_NEAR(std::abs((vc(k) - vc(3)) * std::conj(i2(k)) - sc[k]), 0.0, tol * 1e3);
+    }
+    EXPECT_NEAR(std::abs(ib.sum()), 0.0, tol);  // the neutral returns the phase currents
+    EXPECT_NEAR(std::abs(i2.sum()), 0.0, tol);
   }
 };
 
@@ -140,7 +169,7 @@ TEST(BackwardForward, Failures) {
 }
 
 TEST(Solvers, ThreeMethodsAgreeOnARadialFeeder) {
-  std::vector<complex_d> results[3];
+  Eigen::VectorXcd results[3];
   for (int method = 0; method < 3; ++method) {
     RadialCase radial;
     std::unique_ptr<AbstractSolver> solver;
@@ -151,17 +180,17 @@ TEST(Solvers, ThreeMethodsAgreeOnARadialFeeder) {
     EXPECT_LT(iterations, 50) << "method " << method;
     EXPECT_LE(error, 1e-9);
     radial.expect_solved(1e-7);
-    results[method] = {radial.v(radial.a), radial.v(radial.b), radial.v(radial.c)};
+    results[method].resize(12);
+    results[method] << radial.v(radial.a), radial.v(radial.b), radial.v(radial.c);
     if (method < 2) {
-      // Final plain currents match the potentials.
-      EXPECT_NEAR(std::abs(radial.l2.ports[0].current - (results[method][1] - results[method][2]) / radial.z2), 0, 1e-8);
+      // Final plain currents follow the potentials.
+      const Eigen::VectorXcd i2 = radial.z2.inverse() * (radial.v(radial.b) - radial.v(radial.c));
+      for (int k = 0; k < 4; ++k) EXPECT_NEAR(std::abs(radial.l2.side1[k]->current - i2(k)), 0, 1e-8);
       EXPECT_NEAR(std::abs(radial.ref.get_current()), 0, 1e-8);
     }
   }
-  for (int k = 0; k < 3; ++k) {
-    EXPECT_NEAR(std::abs(results[0][k] - results[1][k]), 0, 1e-9);
-    EXPECT_NEAR(std::abs(results[0][k] - results[2][k]), 0, 1e-7);
-  }
+  EXPECT_LT((results[0] - results[1]).cwiseAbs().maxCoeff(), 1e-9);
+  EXPECT_LT((results[0] - results[2]).cwiseAbs().maxCoeff(), 1e-7);
 }
 
 TEST(Newton, JacobianMatchesFiniteDifferences) {
