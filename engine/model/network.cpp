@@ -59,20 +59,14 @@ void ElectricalNetwork::bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eig
     parameter->q_max.bind(P, p, ip);
   }
   owner_ = owner;
-  if (owner != this) {
-    own_variables_.resize(0);
-    own_parameters_.resize(0);
-  }
 }
 
 void ElectricalNetwork::release(const void* owner) {
   if (owner == nullptr || owner != owner_) return;
-  auto [x0, p0] = initial_values();
-  own_variables_ = Eigen::Map<const Eigen::VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
-  own_parameters_ = Eigen::Map<const Eigen::VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
-  TapeArray X(x0.begin(), x0.end());
-  TapeArray P(p0.begin(), p0.end());
-  bind(X, own_variables_, P, own_parameters_, this);
+  const HolderRelease releasing;
+  TapeArray no_tape;
+  Eigen::VectorXd no_array;
+  bind(no_tape, no_array, no_tape, no_array, nullptr);
 }
 
 void ElectricalNetwork::record_equations(TapeArray& y) {

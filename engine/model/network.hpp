@@ -37,9 +37,9 @@ class ElectricalNetwork {
   // that owns the arrays, so that it can hand the holders back when it goes.
   void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p, const void* owner = nullptr);
 
-  // Called by a dying solver: when it bound the holders last, they are bound
-  // instead to arrays of the network's own holding the stored values, so
-  // that reads and writes after the solver is gone touch no freed memory.
+  // Called by a dying solver: when it bound the holders last, every holder
+  // is unbound again, so that reads and writes after the solver is gone use
+  // the stored values and touch no freed memory.
   void release(const void* owner);
 
   // Records the port currents, the current-law rows of the non-reference
@@ -52,6 +52,4 @@ class ElectricalNetwork {
 
  private:
   const void* owner_ = nullptr;
-  Eigen::VectorXd own_variables_;
-  Eigen::VectorXd own_parameters_;
 };

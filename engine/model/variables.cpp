@@ -1,11 +1,31 @@
 #include "model/variables.hpp"
 
+namespace {
+thread_local int releasing = 0;
+}  // namespace
+
+HolderRelease::HolderRelease() { ++releasing; }
+HolderRelease::~HolderRelease() { --releasing; }
+bool HolderRelease::active() { return releasing > 0; }
+
+namespace {
+template <class Holder>
+bool released(Holder& h, int& c, Eigen::Index width) {
+  if (!HolderRelease::active()) return false;
+  h.value_ptr = nullptr;
+  h.bound = false;
+  c += static_cast<int>(width);
+  return true;
+}
+}  // namespace
+
 void Variable::append_value(std::vector<double>& out) const {
   out.push_back(value.real());
   out.push_back(value.imag());
 }
 
 void Variable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+  if (released(*this, c, 2)) return;
   ad = ad_complex(tape[c], tape[c + 1]);
   value_ptr = array.data() + c;
   c += 2;
@@ -27,6 +47,7 @@ void Variable::set_value(complex_d v) {
 void ScalarVariable::append_value(std::vector<double>& out) const { out.push_back(value); }
 
 void ScalarVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+  if (released(*this, c, 1)) return;
   ad = tape[c];
   value_ptr = array.data() + c;
   c += 1;
@@ -64,6 +85,7 @@ void VectorVariable::append_values(std::vector<double>& out) const {
 
 void VectorVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
   const Eigen::Index n = value.size();
+  if (released(*this, c, 2 * n)) return;
   ad.resize(n);
   for (Eigen::Index k = 0; k < n; ++k) ad(k) = ad_complex(tape[c + 2 * k], tape[c + 2 * k + 1]);
   value_ptr = array.data() + c;
@@ -90,6 +112,7 @@ void MatrixVariable::append_values(std::vector<double>& out) const {
 
 void MatrixVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
   const Eigen::Index rows = value.rows(), cols = value.cols();
+  if (released(*this, c, 2 * rows * cols)) return;
   ad.resize(rows, cols);
   for (Eigen::Index i = 0; i < rows; ++i)
     for (Eigen::Index j = 0; j < cols; ++j) {

@@ -11,6 +11,19 @@
 
 #include "util/ad_types.hpp"
 
+// While one lives on a thread, bind() on any holder unbinds it instead
+// (pointer cleared, the stored value read again) and advances the index as a
+// binding would. A network replays its bindings under it to hand every
+// holder back when the solver that owns the arrays goes away.
+class HolderRelease {
+ public:
+  HolderRelease();
+  ~HolderRelease();
+  HolderRelease(const HolderRelease&) = delete;
+  HolderRelease& operator=(const HolderRelease&) = delete;
+  static bool active();
+};
+
 class Variable {
  public:
   double* value_ptr = nullptr;

@@ -505,6 +505,28 @@ TEST(Lifetime, DestroyedSolverLeavesStoredValues) {
   }
 }
 
+TEST(Lifetime, ElementsOutliveNetworkAndSolver) {
+  const complex_d u(2, 1), start(1, 3);
+  VoltageSource src(2, &u);
+  Bus bus(1, &start);
+  local::Admittance load({0.5, 0.25});
+  PotentialRef ref;
+  join(bus, 0, src, 0);
+  join(bus, 0, load, 0);
+  join(src, 1, load, 1);
+  join(src, 1, ref, 0);
+  {
+    auto net = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&src, &bus, &load, &ref});
+    Newton solver(net.get(), false);
+    solver.solve_load_flow(5, 1e-12);
+  }
+  // Nothing the solver or the network owned is reached any more.
+  EXPECT_EQ(bus.ports[0].connection->get_potential(), start);
+  src.update_voltages(&start);
+  EXPECT_EQ(src.voltages[0].get_value(), start);
+  EXPECT_FALSE(src.voltages[0].bound);
+}
+
 TEST(Lifetime, FailedRecordingFreesTheTape) {
   local::Faulty faulty;
   const complex_d v(3, 0);
