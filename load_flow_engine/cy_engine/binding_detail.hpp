@@ -27,8 +27,9 @@ struct signature_of<R (*)(A...)> {
 // type-tested (phase 3), and prepared at the start of the body.
 struct ArgBase {
   static constexpr int phase = 2;
-  static constexpr bool type_rule = false;  // failures follow the argument-type rule
   bool prepare(PyObject*, const std::string&) { return true; }
+  // Whether a failed conversion was the argument-type rule's (no traceback entry).
+  bool failed_type_rule() const { return false; }
 };
 
 template <>
@@ -78,10 +79,14 @@ struct Arg<std::string> : ArgBase {
 
 template <>
 struct Arg<ExactStr> : ArgBase {
-  static constexpr bool type_rule = true;
   static std::string declared() { return "str"; }
   ExactStr value;
-  bool convert(PyObject* o, const std::string& name) { return convert_exact_str(o, name, value.bytes); }
+  bool wrong_type = false;
+  bool convert(PyObject* o, const std::string& name) {
+    wrong_type = Py_TYPE(o) != &PyUnicode_Type;
+    return convert_exact_str(o, name, value.bytes);
+  }
+  bool failed_type_rule() const { return wrong_type; }
   const ExactStr& get() const { return value; }
 };
 
@@ -130,8 +135,8 @@ struct Arg<Items<Engine, Id>> : ArgBase {
 template <class Engine, TypeId Id>
 struct Arg<Ref<Engine, Id>> : ArgBase {
   static constexpr int phase = 3;
-  static constexpr bool type_rule = true;
   static std::string declared() { return row(Id).name; }
+  bool failed_type_rule() const { return true; }
   Ref<Engine, Id> value;
   bool convert(PyObject* o, const std::string& name) { return check_argument_type(o, type_object(Id), name); }
   bool prepare(PyObject* o, const std::string& name) {
@@ -237,7 +242,7 @@ struct Pack {
       return true;
     } else {
       if (arg.convert(slots[I], def.params[I])) return true;
-      failure = ArgT::type_rule ? Failure::argument_type : Failure::conversion;
+      failure = arg.failed_type_rule() ? Failure::argument_type : Failure::conversion;
       return false;
     }
   }
