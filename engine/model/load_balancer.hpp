@@ -1,0 +1,30 @@
+#pragma once
+// Four-conductor shunt element (three phases, neutral last) drawing the phase
+// currents Y * (V_phase - V_neutral) through a fixed 3 x 3 admittance derived
+// from transformer-like parameters; the neutral returns their sum.
+
+#include "model/load.hpp"
+
+class LoadBalancer : public Load<LoadBalancer> {
+ public:
+  static constexpr bool delta = false;
+
+  // Y, a dynamic parameter: 18 doubles, row-major, real part first.
+  MatrixVariable admittance;
+  // Phase potential minus neutral potential, one row per phase.
+  Eigen::Matrix<double, 3, 4> incidence;
+
+  LoadBalancer(complex_d z2, complex_d ym, double k);
+  ~LoadBalancer() override;
+
+  void append_parameter_values(std::vector<double>& p0) override;
+  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
+  void update_port_currents(bool on_tape) override;
+  void backward_step() override;
+
+ private:
+  template <class C>
+  void phase_to_neutral(C (&u)[3]) const;
+  template <class C>
+  void assign_port_currents(const C (&phase)[3]);
+};
