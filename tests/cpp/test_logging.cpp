@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <stdexcept>
 
@@ -10,6 +10,17 @@
 #include "util/logging.hpp"
 
 namespace {
+
+// Whether `text` is "MM/DD/YY HH:MM:SS " followed by `rest`.
+bool stamped(const std::string& text, const std::string& rest) {
+  const std::string shape = "dd/dd/dd dd:dd:dd ";
+  if (text.size() != shape.size() + rest.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
+  }
+  return text.compare(shape.size(), std::string::npos, rest) == 0;
+}
 
 // A registered logger writing into a string, so that the registry-wide
 // settings reach it; the library's defaults are restored afterwards.
@@ -40,9 +51,10 @@ TEST_F(LoggingConfig, PatternIsDateTimeLevelMessageWithCrLf) {
   set_logging_config("debug");
   logger_->debug("----- Tape evaluation -----");
   logger_->warn("w");
-  const std::regex line(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d debug ----- Tape evaluation -----\r\n)"
-                        R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d warning w\r\n)");
-  EXPECT_TRUE(std::regex_match(take(), line));
+  const std::string out = take();
+  const size_t first_end = out.find("\r\n") + 2;
+  EXPECT_TRUE(stamped(out.substr(0, first_end), "debug ----- Tape evaluation -----\r\n")) << out;
+  EXPECT_TRUE(stamped(out.substr(first_end), "warning w\r\n")) << out;
 }
 
 TEST_F(LoggingConfig, NamesSetTheLevelOfEveryLogger) {
@@ -76,7 +88,7 @@ TEST_F(LoggingConfig, UnknownNameKeepsLevelButInstallsPattern) {
   }
   logger_->info("dropped");
   logger_->error("kept");
-  EXPECT_TRUE(std::regex_match(take(), std::regex(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d error kept\r\n)")));
+  EXPECT_TRUE(stamped(take(), "error kept\r\n"));
 }
 
 }  // namespace
