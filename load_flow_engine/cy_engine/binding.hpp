@@ -57,6 +57,7 @@ namespace cy {
 namespace detail {
 template <class T>
 struct Arg;
+struct BufferArg;
 // The generic checks behind the declared preconditions; each raises and throws PythonError.
 void require_items(bool held, Py_ssize_t size, Py_ssize_t count, const std::string& name);
 void require_indices(const int* data, Py_ssize_t size, int count, const std::string& name);
@@ -89,68 +90,59 @@ struct ExactStr {
 
 // A one-dimensional buffer argument (None gives an empty one), held until
 // the call returns.
-template <class T>
-class Buffer {
+class HeldBuffer {
  public:
-  Buffer() = default;
-  ~Buffer() {
+  HeldBuffer() = default;
+  ~HeldBuffer() {
     if (held_) PyBuffer_Release(&view_);
   }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
 
   Py_ssize_t size() const { return held_ ? view_.shape[0] : 0; }
-  // The data, once the buffer is known to hold at least `count` items.
-  T* items(Py_ssize_t count) const {
-    detail::require_items(held_, size(), count, *name_);
-    return data();
-  }
-  // Every item, once each is known to be an index below `count`.
-  const T* indices_below(int count) const {
-    static_assert(std::is_same_v<T, int>, "indices come from int buffers");
-    detail::require_indices(data(), size(), count, *name_);
-    return data();
-  }
 
- private:
-  friend struct detail::Arg<Buffer>;
-  T* data() const { return held_ ? static_cast<T*>(view_.buf) : nullptr; }
+ protected:
+  friend struct detail::BufferArg;
+  // The first `count` items, once the buffer is known to hold them.
+  void* items_checked(Py_ssize_t count) const {
+    detail::require_items(held_, size(), count, *name_);
+    return held_ ? view_.buf : nullptr;
+  }
   Py_buffer view_{};
   bool held_ = false;
   const std::string* name_ = nullptr;
 };
 
+template <class T>
+class Buffer : public HeldBuffer {
+ public:
+  // The data, once the buffer is known to hold at least `count` items.
+  T* items(Py_ssize_t count) const { return static_cast<T*>(items_checked(count)); }
+  // Every item, once each is known to be an index below `count`.
+  const T* indices_below(int count) const {
+    static_assert(std::is_same_v<T, int>, "indices come from int buffers");
+    const T* data = items(0);
+    detail::require_indices(data, size(), count, *name_);
+    return data;
+  }
+};
+
 // A buffer of objects of the binding type `Id`, whose engine objects are
 // taken as `Engine` (the family's base class).
 template <class Engine, TypeId Id>
-class Items {
+class Items : public HeldBuffer {
  public:
-  Items() = default;
-  ~Items() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  Items(const Items&) = delete;
-  Items& operator=(const Items&) = delete;
-
-  Py_ssize_t size() const { return held_ ? view_.shape[0] : 0; }
   // The engine objects of the first `count` items, once each is known to be
   // an object of the binding type that owns one.
   std::vector<Engine*> take(Py_ssize_t count) const {
-    detail::require_items(held_, size(), count, *name_);
+    PyObject* const* objects = static_cast<PyObject* const*>(items_checked(count));
     std::vector<Engine*> out;
     if (count <= 0) return out;
     out.reserve(static_cast<size_t>(count));
-    PyObject* const* objects = static_cast<PyObject* const*>(view_.buf);
     for (Py_ssize_t i = 0; i < count; ++i)
       out.push_back(static_cast<Engine*>(detail::item_engine(objects[i], Id, i, *name_)));
     return out;
   }
-
- private:
-  friend struct detail::Arg<Items>;
-  Py_buffer view_{};
-  bool held_ = false;
-  const std::string* name_ = nullptr;
 };
 
 // An object of the binding type `Id` (or of a subclass); `Engine` is the

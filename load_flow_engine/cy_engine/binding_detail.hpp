@@ -109,25 +109,28 @@ struct BufferItem<std::complex<double>> {
   static constexpr const char* declared = "double complex[::1]";
 };
 
+// Acquires a buffer argument into its holder.
+struct BufferArg : ArgBase {
+  static bool acquire(HeldBuffer& holder, PyObject* o, const ItemSpec& item, const std::string& name) {
+    holder.name_ = &name;
+    return acquire_argument_buffer(o, item, holder.view_, holder.held_);
+  }
+};
+
 template <class T>
-struct Arg<Buffer<T>> : ArgBase {
+struct Arg<Buffer<T>> : BufferArg {
   static std::string declared() { return BufferItem<T>::declared; }
   Buffer<T> value;
-  bool convert(PyObject* o, const std::string& name) {
-    value.name_ = &name;
-    return acquire_argument_buffer(o, BufferItem<T>::spec, value.view_, value.held_);
-  }
+  bool convert(PyObject* o, const std::string& name) { return acquire(value, o, BufferItem<T>::spec, name); }
   const Buffer<T>& get() const { return value; }
 };
 
 template <class Engine, TypeId Id>
-struct Arg<Items<Engine, Id>> : ArgBase {
+struct Arg<Items<Engine, Id>> : BufferArg {
   static std::string declared() { return std::string(row(Id).name) + "[::1]"; }
   Items<Engine, Id> value;
   bool convert(PyObject* o, const std::string& name) {
-    value.name_ = &name;
-    const ItemSpec spec{row(Id).name, ItemKind::object, sizeof(PyObject*)};
-    return acquire_argument_buffer(o, spec, value.view_, value.held_);
+    return acquire(value, o, ItemSpec{row(Id).name, ItemKind::object, sizeof(PyObject*)}, name);
   }
   const Items<Engine, Id>& get() const { return value; }
 };
@@ -248,11 +251,13 @@ struct Pack {
   }
   // Conversions in declared order, then the type tests in declared order.
   template <std::size_t... I>
-  bool convert(PyObject* const* slots, const FunctionDef& def, Failure& failure, std::index_sequence<I...>) {
+  bool convert([[maybe_unused]] PyObject* const* slots, [[maybe_unused]] const FunctionDef& def,
+               [[maybe_unused]] Failure& failure, std::index_sequence<I...>) {
     return (step<2, I>(slots, def, failure) && ...) && (step<3, I>(slots, def, failure) && ...);
   }
   template <std::size_t... I>
-  bool prepare(PyObject* const* slots, const FunctionDef& def, std::index_sequence<I...>) {
+  bool prepare([[maybe_unused]] PyObject* const* slots, [[maybe_unused]] const FunctionDef& def,
+               std::index_sequence<I...>) {
     return (std::get<I>(args).prepare(slots[I], def.params[I]) && ...);
   }
 };
@@ -273,91 +278,76 @@ PyObject* invoke(const F& f, P& pack, std::index_sequence<I...>, Lead&... lead) 
   }
 }
 
-// A method: `self` is an instance of the defining type (checked by the
-// function object); its engine object must exist.
-template <class Engine, class Base, class Self, class F, class... A>
-PyObject* call_method(const FunctionDef& def, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+// The boundary of one call: matches and converts the arguments in the
+// order of checks, then runs `body(pack, slots)`, which reports success.
+// Engine exceptions are translated; every failure but the argument-type
+// rule's (and the argument failures of a callable without parameters) adds
+// the definition's traceback entry.
+template <class... A, class Body>
+bool at_boundary(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   constexpr std::size_t n = sizeof...(A);
   PyObject* slots[n > 0 ? n : 1];
   if (!match_arguments(def, args, nargs, kwnames, slots)) {
-    if (n > 0) add_traceback(def);  // a method without parameters adds none
-    return nullptr;
+    if (n > 0) add_traceback(def);
+    return false;
   }
-  const F& f = *static_cast<const F*>(def.payload);
   Pack<A...> pack;
   Failure failure = Failure::body;
-  PyObject* result = nullptr;
+  bool ok = false;
   try {
     if (pack.convert(slots, def, failure, std::index_sequence_for<A...>{})) {
       failure = Failure::body;
-      Base* base = static_cast<Base*>(engine_slot(self));
-      if (base == nullptr) raise_no_engine(self);
-      if (pack.prepare(slots, def, std::index_sequence_for<A...>{})) {
-        Self& engine = static_cast<Self&>(static_cast<Engine&>(*base));
-        result = invoke(f, pack, std::index_sequence_for<A...>{}, engine);
-      }
+      ok = body(pack, slots);
     }
   } catch (...) {
     translate_engine_exception();
     failure = Failure::body;
   }
-  if (result == nullptr && failure != Failure::argument_type) add_traceback(def);
+  if (!ok && failure != Failure::argument_type) add_traceback(def);
+  return ok;
+}
+
+// A method: `self` is an instance of the defining type (checked by the
+// function object); its engine object must exist.
+template <class Engine, class Base, class Self, class F, class... A>
+PyObject* call_method(const FunctionDef& def, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  const F& f = *static_cast<const F*>(def.payload);
+  PyObject* result = nullptr;
+  at_boundary<A...>(def, args, nargs, kwnames, [&](Pack<A...>& pack, PyObject* const* slots) {
+    Base* base = static_cast<Base*>(engine_slot(self));
+    if (base == nullptr) raise_no_engine(self);
+    if (!pack.prepare(slots, def, std::index_sequence_for<A...>{})) return false;
+    Self& engine = static_cast<Self&>(static_cast<Engine&>(*base));
+    result = invoke(f, pack, std::index_sequence_for<A...>{}, engine);
+    return result != nullptr;
+  });
   return result;
 }
 
 template <class F, class... A>
 PyObject* call_function(const FunctionDef& def, PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  constexpr std::size_t n = sizeof...(A);
-  PyObject* slots[n > 0 ? n : 1];
-  if (!match_arguments(def, args, nargs, kwnames, slots)) {
-    if (n > 0) add_traceback(def);
-    return nullptr;
-  }
   const F& f = *static_cast<const F*>(def.payload);
-  Pack<A...> pack;
-  Failure failure = Failure::body;
   PyObject* result = nullptr;
-  try {
-    if (pack.convert(slots, def, failure, std::index_sequence_for<A...>{})) {
-      failure = Failure::body;
-      if (pack.prepare(slots, def, std::index_sequence_for<A...>{}))
-        result = invoke(f, pack, std::index_sequence_for<A...>{});
-    }
-  } catch (...) {
-    translate_engine_exception();
-    failure = Failure::body;
-  }
-  if (result == nullptr && failure != Failure::argument_type) add_traceback(def);
+  at_boundary<A...>(def, args, nargs, kwnames, [&](Pack<A...>& pack, PyObject* const* slots) {
+    if (!pack.prepare(slots, def, std::index_sequence_for<A...>{})) return false;
+    result = invoke(f, pack, std::index_sequence_for<A...>{});
+    return result != nullptr;
+  });
   return result;
 }
 
 template <class Base, class F, class... A>
 void* construct(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  constexpr std::size_t n = sizeof...(A);
-  PyObject* slots[n > 0 ? n : 1];
-  if (!match_arguments(def, args, nargs, kwnames, slots)) {
-    if (n > 0) add_traceback(def);
-    return nullptr;
-  }
   const F& f = *static_cast<const F*>(def.payload);
-  Pack<A...> pack;
-  Failure failure = Failure::body;
-  try {
-    if (pack.convert(slots, def, failure, std::index_sequence_for<A...>{})) {
-      failure = Failure::body;
-      if (pack.prepare(slots, def, std::index_sequence_for<A...>{})) {
-        Base* engine = std::apply([&](auto&... arg) { return f(arg.get()...); }, pack.args);
-        return static_cast<void*>(engine);
-      }
-    }
-  } catch (...) {
-    translate_engine_exception();
-    failure = Failure::body;
-  }
-  if (failure != Failure::argument_type) add_traceback(def);
-  return nullptr;
+  Base* engine = nullptr;
+  at_boundary<A...>(def, args, nargs, kwnames, [&](Pack<A...>& pack, PyObject* const* slots) {
+    if (!pack.prepare(slots, def, std::index_sequence_for<A...>{})) return false;
+    engine = std::apply([&](auto&... arg) { return f(arg.get()...); }, pack.args);
+    return true;
+  });
+  return static_cast<void*>(engine);
 }
 
 template <class Base, class F>

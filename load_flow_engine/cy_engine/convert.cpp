@@ -5,6 +5,12 @@
 namespace cy {
 namespace {
 
+// A new reference released on every way out, exceptions included.
+struct Owned {
+  PyObject* object;
+  ~Owned() { Py_XDECREF(object); }
+};
+
 bool long_to_int(PyObject* number, int& out) {
   const long v = PyLong_AsLong(number);
   if (v == -1 && PyErr_Occurred()) return false;
@@ -184,17 +190,8 @@ bool convert_exact_str(PyObject* value, const std::string& name, std::string& ou
                  "str", Py_TYPE(value)->tp_name);
     return false;
   }
-  PyObject* encoded = PyUnicode_AsUTF8String(value);
-  if (encoded == nullptr) return false;
-  bool ok;
-  try {
-    ok = convert_string(encoded, out);
-  } catch (...) {
-    Py_DECREF(encoded);
-    throw;
-  }
-  Py_DECREF(encoded);
-  return ok;
+  const Owned encoded{PyUnicode_AsUTF8String(value)};
+  return encoded.object != nullptr && convert_string(encoded.object, out);
 }
 
 bool convert_pairs(PyObject* value, std::vector<std::pair<int, int>>& out) {
@@ -203,17 +200,9 @@ bool convert_pairs(PyObject* value, std::vector<std::pair<int, int>>& out) {
   out.reserve(static_cast<size_t>(hint));
   if (PyList_CheckExact(value)) {
     for (Py_ssize_t i = 0;; ++i) {
-      PyObject* item = platform::list_item_ref(value, i);
-      if (item == nullptr) return true;
-      bool ok;
-      try {
-        ok = convert_pair(item, out);
-      } catch (...) {
-        Py_DECREF(item);
-        throw;
-      }
-      Py_DECREF(item);
-      if (!ok) return false;
+      const Owned item{platform::list_item_ref(value, i)};
+      if (item.object == nullptr) return true;
+      if (!convert_pair(item.object, out)) return false;
     }
   }
   if (PyTuple_CheckExact(value)) {
@@ -221,21 +210,13 @@ bool convert_pairs(PyObject* value, std::vector<std::pair<int, int>>& out) {
       if (!convert_pair(PyTuple_GET_ITEM(value, i), out)) return false;
     return true;
   }
-  PyObject* it = PyObject_GetIter(value);
-  if (it == nullptr) return false;
-  bool ok = true;
-  try {
-    while (PyObject* item = PyIter_Next(it)) {
-      ok = convert_pair(item, out);
-      Py_DECREF(item);
-      if (!ok) break;
-    }
-  } catch (...) {
-    Py_DECREF(it);
-    throw;
+  const Owned it{PyObject_GetIter(value)};
+  if (it.object == nullptr) return false;
+  while (true) {
+    const Owned item{PyIter_Next(it.object)};
+    if (item.object == nullptr) return !PyErr_Occurred();
+    if (!convert_pair(item.object, out)) return false;
   }
-  Py_DECREF(it);
-  return ok && !PyErr_Occurred();
 }
 
 bool check_argument_type(PyObject* value, PyTypeObject* type, const std::string& name) {

@@ -78,7 +78,7 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject function_type = platform::static_type_prototype();
 
 }  // namespace
 

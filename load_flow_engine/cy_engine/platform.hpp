@@ -116,6 +116,15 @@ inline void raise_chained(PyObject* type, const char* message) {
 #endif
 }
 
+// A zeroed static type with the object header that static types start with.
+inline PyTypeObject static_type_prototype() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+  PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+  return type;
+}
+
 // The namespace dictionary of a static type (borrowed).
 inline PyObject* type_dict(PyTypeObject* type) { return type->tp_dict; }
 

@@ -73,7 +73,7 @@ PyObject* construct_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
 void fill(int index) {
   const TypeRow& r = type_rows[index];
   PyTypeObject& t = binding_types[index];
-  t = PyTypeObject{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t = platform::static_type_prototype();
   t.tp_name = r.qualified_name;
   t.tp_basicsize = sizeof(CyObject);
   t.tp_itemsize = 0;
