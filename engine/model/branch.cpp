@@ -1,10 +1,25 @@
 #include "model/branch.hpp"
 
+#include <stdexcept>
+
+#include <fmt/format.h>
+
 namespace {
 int total_ports(int n1, int n2, int extra) {
   // Negative side counts must fail as a negative port count would.
   if (n1 < 0 || n2 < 0) return -1;
   return n1 + n2 + extra;
+}
+
+// More values than ports would write past the side.
+void check_value_count(Eigen::Index m, size_t k) {
+  if (m > static_cast<Eigen::Index>(k))
+    throw std::out_of_range(fmt::format("{} currents given for a side of {} ports", m, k));
+}
+
+void check_read_count(int n, size_t k) {
+  if (n < 0 || static_cast<size_t>(n) > k)
+    throw std::out_of_range(fmt::format("{} potentials asked of a side of {} ports", n, k));
 }
 
 void assign_side(const std::vector<Port*>& ports, const Eigen::VectorXcd& values) {
@@ -46,6 +61,8 @@ void Branch::split_sides(int n1, int n2) {
 }
 
 void Branch::get_side_potentials(int n1, int n2, complex_d* out1, complex_d* out2) const {
+  check_read_count(n1, side1.size());
+  check_read_count(n2, side2.size());
   for (int i = 0; i < n1; ++i) out1[i] = side1[i]->connection->get_potential();
   for (int j = 0; j < n2; ++j) out2[j] = side2[j]->connection->get_potential();
 }
@@ -72,11 +89,15 @@ Eigen::VectorXcd Branch::get_side_currents(int which) const {
 }
 
 void Branch::set_side_currents_ad(const VectorXad& i1, const VectorXad& i2) {
+  check_value_count(i1.size(), side1.size());
+  check_value_count(i2.size(), side2.size());
   assign_side_ad(side1, i1);
   assign_side_ad(side2, i2);
 }
 
 void Branch::set_side_currents(const Eigen::VectorXcd& i1, const Eigen::VectorXcd& i2) {
+  check_value_count(i1.size(), side1.size());
+  check_value_count(i2.size(), side2.size());
   assign_side(side1, i1);
   assign_side(side2, i2);
 }

@@ -20,12 +20,14 @@ class Branch : public Element {
   // Side selector: 1 selects side 1, every other value side 2.
   const std::vector<Port*>& side(int which) const { return which == 1 ? side1 : side2; }
 
+  // Throws std::out_of_range when n1 or n2 exceeds its side's port count.
   void get_side_potentials(int n1, int n2, complex_d* out1, complex_d* out2) const;
   Eigen::VectorXcd get_side_potentials_values(int which) const;
   VectorXad get_side_potentials_ad(int which) const;
   Eigen::VectorXcd get_side_currents(int which) const;
   // Port i of a side takes value i; a side with one port more than values
-  // gives its last port the negated sum of the values.
+  // gives its last port the negated sum of the values. More values than
+  // ports is refused with std::out_of_range before anything is written.
   void set_side_currents_ad(const VectorXad& i1, const VectorXad& i2);
   void set_side_currents(const Eigen::VectorXcd& i1, const Eigen::VectorXcd& i2);
 

@@ -24,6 +24,12 @@ inline complex_d complex_multiply(complex_d a, complex_d b) {
   return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
+// Tape complex product by the textbook formula (std::complex leaves products
+// of tape scalars unspecified).
+inline ad_complex ad_multiply(const ad_complex& a, const ad_complex& b) {
+  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
 // Change measure of a forward step: the larger of |re| and |im|, the
 // imaginary part winning only when strictly larger (a NaN real part is
 // reported, a NaN imaginary part alone is not).

@@ -1,0 +1,328 @@
+#include "model/line.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "util/complex_ad.hpp"
+
+namespace {
+using RowMajorXcd = Eigen::Matrix<complex_d, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+Eigen::MatrixXcd read_row_major(const complex_d* data, int n) {
+  if (n == 0) return Eigen::MatrixXcd(0, 0);
+  return Eigen::Map<const RowMajorXcd>(data, n, n);
+}
+
+// LU with partial pivoting solved against the identity. Deliberately no
+// singularity test: a singular matrix gives non-finite entries, which the
+// solvers report as NaN failures.
+Eigen::MatrixXcd dense_inverse(const Eigen::MatrixXcd& m) {
+  if (m.size() == 0) return m;
+  return m.partialPivLu().inverse();
+}
+
+void require_one_conductor(int n) {
+  if (n != 1)
+    throw std::invalid_argument(
+        fmt::format("a one-value line update needs a line of one conductor, this line has {}", n));
+}
+
+ad_complex ad_add(const ad_complex& a, const ad_complex& b) {
+  return {a.real() + b.real(), a.imag() + b.imag()};
+}
+
+ad_complex ad_sub(const ad_complex& a, const ad_complex& b) {
+  return {a.real() - b.real(), a.imag() - b.imag()};
+}
+
+// Largest |new_i - old_i|, scanning from conductor 0 and replacing only by a
+// strictly greater value: a NaN at conductor 0 is reported, a later one not.
+double largest_change(const Eigen::VectorXcd& fresh, const Eigen::VectorXcd& old) {
+  double change = 0.0;
+  for (Eigen::Index i = 0; i < fresh.size(); ++i) {
+    const double m = modulus(fresh(i) - old(i));
+    if (i == 0 || m > change) change = m;
+  }
+  return change;
+}
+
+void write_potentials(const std::vector<Port*>& side, const Eigen::VectorXcd& values) {
+  for (size_t i = 0; i < side.size(); ++i) side[i]->connection->potential.set_value(values(i));
+}
+
+// The solver slot of a port's node potential; empty for a node the solver
+// does not hold (a reference node).
+double* potential_slot(const Port* port) {
+  const Connection& node = *port->connection;
+  return (!node.is_reference && node.potential.bound) ? node.potential.value_ptr : nullptr;
+}
+}  // namespace
+
+// ---------------------------------------------------------------- simplified
+
+SimplifiedLine::SimplifiedLine(int n, const complex_d* z_line)
+    : Line(n, n), admittance(dense_inverse(read_row_major(z_line, n))) {}
+
+void SimplifiedLine::update_line_parameters(const complex_d* z_line) {
+  admittance.set_value(dense_inverse(read_row_major(z_line, port_count() / 2)));
+}
+
+void SimplifiedLine::update_single_line_parameters(complex_d z_line) {
+  require_one_conductor(conductor_count());
+  update_line_parameters(&z_line);
+}
+
+void SimplifiedLine::append_parameter_values(std::vector<double>& p0) { admittance.append_values(p0); }
+
+void SimplifiedLine::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
+  admittance.bind(P, p, index);
+}
+
+void SimplifiedLine::update_port_currents(bool on_tape) {
+  const Eigen::Index n = conductor_count();
+  if (on_tape) {
+    const VectorXad v1 = get_side_potentials_ad(1);
+    const VectorXad v2 = get_side_potentials_ad(2);
+    VectorXad dv(n);
+    for (Eigen::Index i = 0; i < n; ++i) dv(i) = ad_sub(v1(i), v2(i));
+    const VectorXad i1 = ad_matvec(admittance.get_ad(), dv);
+    VectorXad i2(i1.size());
+    for (Eigen::Index i = 0; i < i1.size(); ++i) i2(i) = ad_complex(-i1(i).real(), -i1(i).imag());
+    set_side_currents_ad(i1, i2);
+  } else {
+    const Eigen::VectorXcd dv = get_side_potentials_values(1) - get_side_potentials_values(2);
+    const Eigen::VectorXcd i1 = admittance.get_value() * dv;
+    set_side_currents(i1, -i1);
+  }
+}
+
+void SimplifiedLine::backward_step() {
+  for (Port* p : side2) p->current = balancing_current(*p);
+  const Eigen::VectorXcd i2 = get_side_currents(2);
+  set_side_currents(-i2, i2);
+}
+
+double SimplifiedLine::forward_step() {
+  if (conductor_count() == 0) return 0.0;
+  const Eigen::VectorXcd v1 = get_side_potentials_values(1);
+  const Eigen::VectorXcd i1 = get_side_currents(1);
+  // The inverse of the held admittance, not the caller's impedance: the
+  // admittance is what a parameter update changes.
+  const Eigen::MatrixXcd z = dense_inverse(admittance.get_value());
+  const Eigen::VectorXcd v2_new = v1 - z * i1;
+  const double change = largest_change(v2_new, get_side_potentials_values(2));
+  write_potentials(side2, v2_new);
+  return change;
+}
+
+// ---------------------------------------------------------------- shunt
+
+ShuntLine::ShuntLine(int n, const complex_d* y_shunt, const complex_d* z_line)
+    : Line(n, n, WithExtraPort{}), ground_port(&ports.back()) {
+  Coefficients c = compute_matrices(n, y_shunt, z_line);
+  y11 = MatrixVariable(std::move(c.y11));
+  y12 = MatrixVariable(std::move(c.y12));
+  y21 = MatrixVariable(std::move(c.y21));
+  y22 = MatrixVariable(std::move(c.y22));
+  y_ground = VectorVariable(c.y_ground.col(0));
+  y2_ground = MatrixVariable(std::move(c.y2_ground));
+  y1_ground = MatrixVariable(std::move(c.y1_ground));
+}
+
+ShuntLine::Coefficients ShuntLine::compute_matrices(int n, const complex_d* y_shunt, const complex_d* z_line) {
+  const Eigen::MatrixXcd y = read_row_major(y_shunt, n);
+  const Eigen::MatrixXcd z = read_row_major(z_line, n);
+  const Eigen::MatrixXcd identity = Eigen::MatrixXcd::Identity(n, n);
+  chain_a = identity + (z * 0.5) * y;
+  chain_b = z;
+  chain_c = y + ((y * 0.25) * z) * y;
+  chain_d = identity + (y * 0.5) * z;
+  if (n > 0) {
+    chain_a00 = chain_a(0, 0);
+    chain_b00 = chain_b(0, 0);
+    chain_c00 = chain_c(0, 0);
+    chain_d00 = chain_d(0, 0);
+  }
+
+  Eigen::MatrixXcd e(n, 1);  // minus half the row sums of Y
+  for (int i = 0; i < n; ++i) {
+    complex_d sum(0.0, 0.0);
+    for (int j = 0; j < n; ++j) sum += y(i, j);
+    e(i, 0) = sum * -0.5;
+  }
+  const Eigen::MatrixXcd u = z * e;
+  const Eigen::MatrixXcd w = 2.0 * e + ((y * 0.5) * z) * e;
+
+  const Eigen::MatrixXcd b_inv = dense_inverse(chain_b);
+  const Eigen::MatrixXcd d_b_inv = chain_d * b_inv;
+  Coefficients c;
+  c.y11 = d_b_inv;
+  c.y12 = chain_c - d_b_inv * chain_a;
+  c.y21 = -b_inv;
+  c.y22 = b_inv * chain_a;
+  c.y_ground = e;
+  c.y2_ground = w - d_b_inv * u;
+  c.y1_ground = b_inv * u;
+  return c;
+}
+
+void ShuntLine::update_line_parameters(const complex_d* y_shunt, const complex_d* z_line) {
+  const Coefficients c = compute_matrices(port_count() / 2, y_shunt, z_line);
+  y11.set_value(c.y11);
+  y12.set_value(c.y12);
+  y21.set_value(c.y21);
+  y22.set_value(c.y22);
+  y_ground.set_value(c.y_ground.col(0));
+  y2_ground.set_value(c.y2_ground);
+  y1_ground.set_value(c.y1_ground);
+}
+
+void ShuntLine::update_single_line_parameters(complex_d y_shunt, complex_d z_line) {
+  require_one_conductor(conductor_count());
+  update_line_parameters(&y_shunt, &z_line);
+}
+
+void ShuntLine::append_parameter_values(std::vector<double>& p0) {
+  y11.append_values(p0);
+  y12.append_values(p0);
+  y21.append_values(p0);
+  y22.append_values(p0);
+  y_ground.append_values(p0);
+  y2_ground.append_values(p0);
+  y1_ground.append_values(p0);
+}
+
+void ShuntLine::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
+  y11.bind(P, p, index);
+  y12.bind(P, p, index);
+  y21.bind(P, p, index);
+  y22.bind(P, p, index);
+  y_ground.bind(P, p, index);
+  y2_ground.bind(P, p, index);
+  y1_ground.bind(P, p, index);
+}
+
+void ShuntLine::bind_variables(TapeArray&, Eigen::VectorXd&, int&) {
+  other_side2_currents.clear();
+  if (conductor_count() == 0) return;
+  side1_potential_slot = potential_slot(side1[0]);
+  side2_potential_slot = potential_slot(side2[0]);
+  side1_current = &side1[0]->current;
+  side2_current = &side2[0]->current;
+  ground_current = &ground_port->current;
+  for (Port* p : side2[0]->connection->ports)
+    if (p != side2[0]) other_side2_currents.push_back(&p->current);
+}
+
+void ShuntLine::update_port_currents(bool on_tape) {
+  const Eigen::Index n = conductor_count();
+  if (on_tape) {
+    const VectorXad v1 = get_side_potentials_ad(1);
+    const VectorXad v2 = get_side_potentials_ad(2);
+    const ad_complex vg = ground_port->connection->get_potential_ad();
+    const VectorXad p11 = ad_matvec(y11.get_ad(), v1), p12 = ad_matvec(y12.get_ad(), v2);
+    const VectorXad p21 = ad_matvec(y21.get_ad(), v1), p22 = ad_matvec(y22.get_ad(), v2);
+    const MatrixXad g1 = y1_ground.get_ad(), g2 = y2_ground.get_ad();
+    const VectorXad e = y_ground.get_ad();
+    VectorXad i1(n), i2(n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+      i1(i) = ad_add(ad_add(p11(i), p12(i)), ad_multiply(g1(i, 0), vg));
+      i2(i) = ad_add(ad_add(p21(i), p22(i)), ad_multiply(g2(i, 0), vg));
+    }
+    const ad_complex two_vg(ad_double(2.0) * vg.real(), ad_double(2.0) * vg.imag());
+    ad_complex ig(ad_double(0.0), ad_double(0.0));
+    for (Eigen::Index k = 0; k < n; ++k) {
+      const ad_complex term = ad_multiply(e(k), ad_sub(ad_add(v1(k), v2(k)), two_vg));
+      ig = k == 0 ? term : ad_add(ig, term);
+    }
+    set_side_currents_ad(i1, i2);
+    ground_port->current_ad = ig;
+  } else {
+    const Eigen::VectorXcd v1 = get_side_potentials_values(1);
+    const Eigen::VectorXcd v2 = get_side_potentials_values(2);
+    const complex_d vg = ground_port->connection->get_potential();
+    const Eigen::VectorXcd p11 = y11.get_value() * v1, p12 = y12.get_value() * v2;
+    const Eigen::VectorXcd p21 = y21.get_value() * v1, p22 = y22.get_value() * v2;
+    const Eigen::MatrixXcd g1 = y1_ground.get_value(), g2 = y2_ground.get_value();
+    const Eigen::VectorXcd e = y_ground.get_value();
+    Eigen::VectorXcd i1(n), i2(n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+      i1(i) = (p11(i) + p12(i)) + complex_multiply(g1(i, 0), vg);
+      i2(i) = (p21(i) + p22(i)) + complex_multiply(g2(i, 0), vg);
+    }
+    const complex_d two_vg = vg + vg;
+    complex_d ig(0.0, 0.0);
+    for (Eigen::Index k = 0; k < n; ++k) {
+      const complex_d term = complex_multiply(e(k), (v1(k) + v2(k)) - two_vg);
+      ig = k == 0 ? term : ig + term;
+    }
+    set_side_currents(i1, i2);
+    ground_port->current = ig;
+  }
+}
+
+// The one-conductor sweeps run through the slots cached at binding; an end
+// node without a slot (a reference node) takes the general path, which reads
+// such a node as zero.
+bool ShuntLine::single_conductor_backward() const {
+  return conductor_count() == 1 && side2_potential_slot != nullptr;
+}
+
+bool ShuntLine::single_conductor_forward() const {
+  return conductor_count() == 1 && side1_potential_slot != nullptr && side2_potential_slot != nullptr;
+}
+
+void ShuntLine::backward_step() {
+  if (single_conductor_backward()) {
+    double re = 0.0, im = 0.0;
+    for (const complex_d* c : other_side2_currents) {
+      re -= c->real();
+      im -= c->imag();
+    }
+    const complex_d i2(re, im);
+    *side2_current = i2;
+    const complex_d v2(side2_potential_slot[0], side2_potential_slot[1]);
+    const complex_d i1 = complex_multiply(chain_c00, v2) - complex_multiply(chain_d00, i2);
+    *side1_current = i1;
+    *ground_current = complex_d(-i1.real() - i2.real(), -i1.imag() - i2.imag());
+    return;
+  }
+  for (Port* p : side2) p->current = balancing_current(*p);
+  const Eigen::VectorXcd v2 = get_side_potentials_values(2);
+  const Eigen::VectorXcd i2 = get_side_currents(2);
+  Eigen::VectorXcd i1 = Eigen::VectorXcd::Zero(conductor_count());
+  i1.noalias() += chain_c * v2;
+  i1.noalias() -= chain_d * i2;
+  double re1 = 0.0, im1 = 0.0, re2 = 0.0, im2 = 0.0;
+  for (Eigen::Index i = 0; i < i1.size(); ++i) {
+    side1[i]->current = i1(i);
+    re1 += i1(i).real();
+    im1 += i1(i).imag();
+    re2 += i2(i).real();
+    im2 += i2(i).imag();
+  }
+  ground_port->current = complex_d(-re1 - re2, -im1 - im2);
+}
+
+double ShuntLine::forward_step() {
+  if (single_conductor_forward()) {
+    const complex_d v1(side1_potential_slot[0], side1_potential_slot[1]);
+    const complex_d v2_old(side2_potential_slot[0], side2_potential_slot[1]);
+    const complex_d v2_new = complex_multiply(chain_a00, v1) - complex_multiply(chain_b00, *side1_current);
+    // Only the slot: the node's stored value keeps its pre-solve value.
+    side2_potential_slot[0] = v2_new.real();
+    side2_potential_slot[1] = v2_new.imag();
+    return change_measure(v2_new - v2_old);
+  }
+  if (conductor_count() == 0) return 0.0;
+  const Eigen::VectorXcd v1 = get_side_potentials_values(1);
+  const Eigen::VectorXcd i1 = get_side_currents(1);
+  Eigen::VectorXcd v2_new = Eigen::VectorXcd::Zero(conductor_count());
+  v2_new.noalias() += chain_a * v1;
+  v2_new.noalias() -= chain_b * i1;
+  const double change = largest_change(v2_new, get_side_potentials_values(2));
+  write_potentials(side2, v2_new);
+  return change;
+}

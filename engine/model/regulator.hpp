@@ -1,0 +1,52 @@
+#pragma once
+// Single-phase regulating transformer with a smoothly clipped automatic tap.
+
+#include <vector>
+
+#include "model/branch.hpp"
+
+// Smooth max(x, 0): 0.5 (x + |x|) + log1p(exp(-k |x|)) / k, which equals
+// ln(1 + e^(k x)) / k without overflowing for large k x.
+ad_double softplus(const ad_double& x, double k);
+
+// Smooth min(max(t, 1 - a), 1 + a); k > 0 sets the sharpness.
+double clip_tap(double t, double a, double k);
+ad_double clip_tap(const ad_double& t, double a, double k);
+
+// Side 1 is the input (phase, neutral), side 2 the output (phase, neutral);
+// the output neutral shares the input neutral's node from construction on.
+class SingleVoltageRegulator : public Branch {
+ public:
+  Variable z2;           // series impedance of the winding
+  Variable ym;           // magnetising admittance
+  ScalarVariable u_ref;  // reference magnitude of the output voltage
+  double u_range;        // the clipped tap lies in [1 - u_range, 1 + u_range]
+  double alpha;          // sharpness of the clip; positive
+  double phi;            // angle of the ratio, radians
+  ScalarVariable tap;    // the unclipped tap; a solver variable
+
+  SingleVoltageRegulator(complex_d z2, complex_d ym, double u_ref, double u_range, double alpha, double phi);
+
+  // New parameters; with a live input voltage also a re-clamped tap and the
+  // no-load output potential as the next starting point.
+  void update_parameters(complex_d z2, complex_d ym, double u_ref);
+  // The clipped present tap.
+  double get_tap() const;
+  // The clipped tap that an input voltage of magnitude u_in calls for.
+  double compute_tap(double u_in) const;
+
+  void append_variable_values(std::vector<double>& x0) override;
+  void append_parameter_values(std::vector<double>& p0) override;
+  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
+  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
+  void update_port_currents(bool on_tape) override;
+  void append_equations(TapeArray& y, int& index) override;
+  void backward_step() override;
+  double forward_step() override;
+
+ private:
+  complex_d input_voltage() const;
+  // min(1 + a, max(1 - a, u_ref / d)): the tap that puts u_ref on the output
+  // at no load.
+  double clamped_ratio(double d) const;
+};

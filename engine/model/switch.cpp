@@ -1,0 +1,69 @@
+#include "model/switch.hpp"
+
+Switch::Switch(int n) : Branch(n, n) {
+  reserve_exactly(currents, n);
+  for (int i = 0; i < n; ++i) currents.emplace_back(complex_d(0.0, 0.0));
+}
+
+void Switch::append_variable_values(std::vector<double>& x0) { append_values(currents, x0); }
+
+void Switch::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
+  bind_values(currents, X, x, index);
+}
+
+void Switch::update_port_currents(bool on_tape) {
+  for (size_t i = 0; i < side1.size(); ++i) {
+    if (on_tape) {
+      const ad_complex& c = currents[i].ad;
+      side1[i]->current_ad = c;
+      side2[i]->current_ad = ad_complex(-c.real(), -c.imag());
+    } else {
+      const complex_d c = currents[i].get_value();
+      side1[i]->current = c;
+      side2[i]->current = complex_d(-c.real(), -c.imag());
+    }
+  }
+}
+
+void Switch::append_equations(TapeArray& y, int& index) {
+  for (size_t i = 0; i < side1.size(); ++i) {
+    const ad_complex v1 = side1[i]->connection->get_potential_ad();
+    const ad_complex v2 = side2[i]->connection->get_potential_ad();
+    y[index] = v1.real() - v2.real();
+    y[index + 1] = v1.imag() - v2.imag();
+    index += 2;
+  }
+}
+
+void Switch::backward_step() {
+  for (Port* p : side2) p->current = balancing_current(*p);
+  for (size_t i = 0; i < side1.size(); ++i) {
+    const complex_d c = side2[i]->current;
+    side1[i]->current = complex_d(-c.real(), -c.imag());
+  }
+}
+
+double Switch::forward_step() {
+  for (size_t i = 0; i < side1.size(); ++i)
+    side2[i]->connection->potential.set_value(side1[i]->connection->get_potential());
+  return 0.0;
+}
+
+OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}
+
+void OpenSwitch::update_port_currents(bool on_tape) {
+  for (size_t i = 0; i < side1.size(); ++i) {
+    if (on_tape) {
+      side1[i]->current_ad = ad_complex(ad_double(0.0), ad_double(0.0));
+      side2[i]->current_ad = ad_complex(ad_double(0.0), ad_double(0.0));
+    } else {
+      side1[i]->current = complex_d(0.0, 0.0);
+      side2[i]->current = complex_d(0.0, 0.0);
+    }
+  }
+}
+
+void OpenSwitch::backward_step() {
+  for (Port* p : side2) p->current = complex_d(0.0, 0.0);
+  for (Port* p : side1) p->current = complex_d(0.0, 0.0);
+}
