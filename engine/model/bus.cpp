@@ -1,0 +1,101 @@
+#include "model/bus.hpp"
+
+#include "util/complex_ad.hpp"
+
+namespace {
+ad_complex tape_zero() { return {ad_double(0.0), ad_double(0.0)}; }
+
+void zero_currents(std::vector<Port>& ports, bool on_tape) {
+  for (Port& port : ports) {
+    if (on_tape)
+      port.current_ad = tape_zero();
+    else
+      port.current = 0.0;
+  }
+}
+}  // namespace
+
+Bus::Bus(int n, const complex_d* potentials) : ElementImpl<Bus>(n, potentials) {}
+
+void Bus::initialize_potentials(const complex_d* potentials) {
+  for (size_t i = 0; i < ports.size(); ++i) ports[i].connection->potential.set_value(potentials[i]);
+}
+
+void Bus::update_port_currents(bool on_tape) { zero_currents(ports, on_tape); }
+void Bus::backward_step() { zero_currents(ports, false); }
+
+Ground::Ground() : ElementImpl<Ground>(1) {}
+
+void Ground::update_port_currents(bool on_tape) { zero_currents(ports, on_tape); }
+void Ground::backward_step() { zero_currents(ports, false); }
+
+PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].connection->is_reference = true; }
+
+complex_d PotentialRef::get_current() const {
+  double re = 0.0, im = 0.0;
+  for (const Port* port : ports[0].connection->ports) {
+    re += port->current.real();
+    im += port->current.imag();
+  }
+  return {re, im};
+}
+
+void PotentialRef::update_port_currents(bool on_tape) { zero_currents(ports, on_tape); }
+void PotentialRef::backward_step() { zero_currents(ports, false); }
+
+double PotentialRef::forward_step() {
+  Connection& node = *ports[0].connection;
+  const complex_d v = node.get_potential();
+  node.potential.set_value(0.0);
+  return change_measure(v);
+}
+
+DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(n), current(0.0) {}
+
+void DeltaPotentialRef::append_variable_values(std::vector<double>& x0) { current.append_value(x0); }
+
+void DeltaPotentialRef::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
+  current.bind(X, x, index);
+}
+
+void DeltaPotentialRef::update_port_currents(bool on_tape) {
+  zero_currents(ports, on_tape);
+  if (ports.empty()) return;
+  if (on_tape)
+    ports[0].current_ad = current.ad;
+  else
+    ports[0].current = current.get_value();
+}
+
+void DeltaPotentialRef::append_equations(TapeArray& y, int& index) {
+  ad_double re(0.0), im(0.0);
+  for (const Port& port : ports) {
+    const ad_complex v = port.connection->get_potential_ad();
+    re = re + v.real();
+    im = im + v.imag();
+  }
+  y[index] = re;
+  y[index + 1] = im;
+  index += 2;
+}
+
+void DeltaPotentialRef::backward_step() { zero_currents(ports, false); }
+
+double DeltaPotentialRef::forward_step() {
+  if (ports.empty()) return 0.0;
+  double re = 0.0, im = 0.0;
+  for (const Port& port : ports) {
+    const complex_d v = port.connection->get_potential();
+    re += v.real();
+    im += v.imag();
+  }
+  const double n = static_cast<double>(ports.size());
+  const complex_d mean(re / n, im / n);
+  // Read again at each port: a node shared by two ports is shifted twice.
+  for (Port& port : ports) {
+    Connection& node = *port.connection;
+    const complex_d v = node.get_potential();
+    node.potential.set_value({v.real() - mean.real(), v.imag() - mean.imag()});
+  }
+  return change_measure({re, im});
+}

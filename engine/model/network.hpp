@@ -1,0 +1,57 @@
+#pragma once
+// The network container: the element list, the distinct nodes in first-seen
+// order and the distinct flexible parameters. It fixes the layout shared by
+// every solver (variables x, dynamic parameters p, residual rows y), binds
+// the value holders to a solver's arrays and records the equations.
+
+#include <memory>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "model/element.hpp"
+
+class FlexibleParameter;
+
+class ElectricalNetwork {
+ public:
+  std::vector<Element*> elements;
+  std::vector<std::shared_ptr<Connection>> connections;
+  std::set<FlexibleParameter*> flexible_parameters;
+
+  explicit ElectricalNetwork(std::vector<Element*> elements);
+
+  ElectricalNetwork(const ElectricalNetwork&) = delete;
+  ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
+
+  // An empty element list with room for exactly `count` entries; a negative
+  // count is the standard length error "vector too long".
+  static std::vector<Element*> reserve_elements(int count);
+
+  // (x0, p0) from the values the holders store themselves.
+  std::pair<std::vector<double>, std::vector<double>> initial_values() const;
+
+  // Binds every holder to (X, x) and (P, p). `owner` identifies the solver
+  // that owns the arrays, so that it can hand the holders back when it goes.
+  void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p, const void* owner = nullptr);
+
+  // Called by a dying solver: when it bound the holders last, they are bound
+  // instead to arrays of the network's own holding the stored values, so
+  // that reads and writes after the solver is gone touch no freed memory.
+  void release(const void* owner);
+
+  // Records the port currents, the current-law rows of the non-reference
+  // nodes and the elements' own rows into y, on the open tape.
+  void record_equations(TapeArray& y);
+
+  // Positions in `elements` of the elements behind ascending positions of
+  // x (or rows of y), ascending and without repeats.
+  std::vector<int> elements_of_indices(const std::vector<int>& indices) const;
+
+ private:
+  const void* owner_ = nullptr;
+  Eigen::VectorXd own_variables_;
+  Eigen::VectorXd own_parameters_;
+};

@@ -1,0 +1,30 @@
+#include "model/voltage_source.hpp"
+
+void VoltageSource::append_equations(TapeArray& y, int& index) { append_voltage_equations(y, index, false); }
+
+// Balances the first n - 1 nodes and closes on the last port.
+void VoltageSource::backward_step() { balance_ports(0, ports.size() - 1, ports.size() - 1); }
+
+double VoltageSource::forward_step() {
+  const Connection& last = *ports.back().connection;
+  for (size_t i = 0; i < voltages.size(); ++i) {
+    const complex_d base = last.get_potential();
+    const complex_d u = voltages[i].get_value();
+    ports[i].connection->potential.set_value({base.real() + u.real(), base.imag() + u.imag()});
+  }
+  return 0.0;
+}
+
+void DeltaVoltageSource::append_equations(TapeArray& y, int& index) { append_voltage_equations(y, index, true); }
+
+// Balances the last n - 1 nodes and closes on port 0.
+void DeltaVoltageSource::backward_step() { balance_ports(1, ports.size(), 0); }
+
+double DeltaVoltageSource::forward_step() {
+  for (size_t i = 0; i < voltages.size(); ++i) {
+    const complex_d v = ports[i].connection->get_potential();
+    const complex_d u = voltages[i].get_value();
+    ports[i + 1].connection->potential.set_value({v.real() - u.real(), v.imag() - u.imag()});
+  }
+  return 0.0;
+}

@@ -1,0 +1,108 @@
+#pragma once
+// Ideal voltage sources of n conductors: n - 1 imposed voltages (dynamic
+// parameters) and n - 1 current variables. The star form imposes voltage i
+// between port i and the last port, the delta form between port i and i + 1.
+
+#include <vector>
+
+#include "model/element.hpp"
+
+template <class T>
+class AbstractVoltageSource : public ElementImpl<T> {
+ public:
+  std::vector<Variable> voltages;
+  std::vector<Variable> currents;
+
+  // Reads voltages[0 .. n-2]; n = 0 is a length error like a negative n.
+  AbstractVoltageSource(int n, const complex_d* source_voltages) : ElementImpl<T>(n) {
+    reserve_exactly(voltages, n - 1);
+    for (int i = 0; i < n - 1; ++i) voltages.emplace_back(source_voltages[i]);
+    reserve_exactly(currents, n - 1);
+    for (int i = 0; i < n - 1; ++i) currents.emplace_back(0.0);
+  }
+
+  // Number of imposed voltages (n - 1).
+  int voltage_count() const { return static_cast<int>(voltages.size()); }
+  void update_voltages(const complex_d* values) { update_variable_values(voltages, values); }
+
+  void append_variable_values(std::vector<double>& x0) override { append_values(currents, x0); }
+  void append_parameter_values(std::vector<double>& p0) override { append_values(voltages, p0); }
+  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override {
+    bind_values(currents, X, x, index);
+  }
+  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override {
+    bind_values(voltages, P, p, index);
+  }
+
+  // Current i flows in at port i; the last port returns their sum.
+  void update_port_currents(bool on_tape) override {
+    std::vector<Port>& ports = this->ports;
+    const size_t m = currents.size();
+    if (on_tape) {
+      ad_double re(0.0), im(0.0);
+      for (size_t i = 0; i < m; ++i) {
+        ports[i].current_ad = currents[i].ad;
+        re = re - currents[i].ad.real();
+        im = im - currents[i].ad.imag();
+      }
+      ports.back().current_ad = ad_complex(re, im);
+    } else {
+      double re = 0.0, im = 0.0;
+      for (size_t i = 0; i < m; ++i) {
+        const complex_d current = currents[i].get_value();
+        ports[i].current = current;
+        re -= current.real();
+        im -= current.imag();
+      }
+      ports.back().current = complex_d(re, im);
+    }
+  }
+
+ protected:
+  // Ports first .. last - 1 each take the current that balances their node;
+  // the closing port takes the negated sum of those.
+  void balance_ports(size_t first, size_t last, size_t closing) {
+    std::vector<Port>& ports = this->ports;
+    double re = 0.0, im = 0.0;
+    for (size_t i = first; i < last; ++i) {
+      const complex_d current = balancing_current(ports[i]);
+      ports[i].current = current;
+      re -= current.real();
+      im -= current.imag();
+    }
+    ports[closing].current = complex_d(re, im);
+  }
+
+  // Rows Re, Im of (V_i - V_k) - U_i for each imposed voltage i, k being
+  // port i + 1 (delta form) or the last port (star form).
+  void append_voltage_equations(TapeArray& y, int& index, bool to_next_port) {
+    const std::vector<Port>& ports = this->ports;
+    for (size_t i = 0; i < voltages.size(); ++i) {
+      const size_t k = to_next_port ? i + 1 : ports.size() - 1;
+      const ad_complex va = ports[i].connection->get_potential_ad();
+      const ad_complex vb = ports[k].connection->get_potential_ad();
+      const ad_complex& u = voltages[i].ad;
+      y[index] = (va.real() - vb.real()) - u.real();
+      y[index + 1] = (va.imag() - vb.imag()) - u.imag();
+      index += 2;
+    }
+  }
+};
+
+class VoltageSource : public AbstractVoltageSource<VoltageSource> {
+ public:
+  using AbstractVoltageSource<VoltageSource>::AbstractVoltageSource;
+
+  void append_equations(TapeArray& y, int& index) override;
+  void backward_step() override;
+  double forward_step() override;
+};
+
+class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
+ public:
+  using AbstractVoltageSource<DeltaVoltageSource>::AbstractVoltageSource;
+
+  void append_equations(TapeArray& y, int& index) override;
+  void backward_step() override;
+  double forward_step() override;
+};

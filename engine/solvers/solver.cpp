@@ -1,0 +1,49 @@
+#include "solvers/solver.hpp"
+
+#include <cmath>
+#include <fmt/format.h>
+#include <stdexcept>
+
+namespace {
+Eigen::VectorXd to_vector(const std::vector<double>& values) {
+  return Eigen::Map<const Eigen::VectorXd>(values.data(), static_cast<Eigen::Index>(values.size()));
+}
+}  // namespace
+
+AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {
+  auto [x0, p0] = network->initial_values();
+  variables = to_vector(x0);
+  parameters = to_vector(p0);
+}
+
+AbstractSolver::~AbstractSolver() { network->release(this); }
+
+void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) { network->bind(X, variables, P, parameters, this); }
+
+BackwardForward::BackwardForward(ElectricalNetwork* net) : AbstractSolver(net) {
+  TapeArray X(variables.data(), variables.data() + variables.size());
+  TapeArray P(parameters.data(), parameters.data() + parameters.size());
+  bind_network(X, P);
+  initial_variables = variables;
+}
+
+std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
+  std::vector<Element*>& elements = network->elements;
+  int i = 0;
+  double err = 0.0;
+  do {
+    for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward_step();
+    err = 0.0;
+    for (Element* element : elements) {
+      const double e = element->forward_step();
+      if (std::isnan(e)) {
+        err = e;
+      } else if (e > err) {
+        err = e;
+      }
+    }
+    ++i;
+    if (std::isnan(err)) throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
+  } while (err > tolerance && i < max_iterations);
+  return {i, err};
+}
