@@ -1,0 +1,71 @@
+// The checks behind the declared preconditions: each raises a Python
+// exception that names the argument, before the engine is called.
+
+#include "binding.hpp"
+
+namespace cy {
+
+int Int::at_most(int bound) const {
+  if (value_ > bound)
+    raise(PyExc_ValueError, "Argument '%s' is too large: %d exceeds %d", name_->c_str(), value_, bound);
+  return value_;
+}
+
+int Int::index_below(int count) const {
+  if (value_ < 0 || value_ >= count)
+    raise(PyExc_IndexError, "Argument '%s' is out of range: %d is not in [0, %d)", name_->c_str(), value_, count);
+  return value_;
+}
+
+const std::vector<Pairs::Pair>& Pairs::checked(int first_count, int second_count) const {
+  for (size_t k = 0; k < pairs_.size(); ++k) {
+    const Pair& p = pairs_[k];
+    if (p.first < 0 || p.first >= first_count || p.second < 0 || p.second >= second_count)
+      raise(PyExc_IndexError, "Item %zd of argument '%s' is out of range: (%d, %d) is not in [0, %d) x [0, %d)",
+            static_cast<Py_ssize_t>(k), name_->c_str(), p.first, p.second, first_count, second_count);
+  }
+  return pairs_;
+}
+
+namespace detail {
+
+void require_items(bool held, Py_ssize_t size, Py_ssize_t count, const std::string& name) {
+  if (count <= 0 || size >= count) return;
+  if (!held) raise(PyExc_TypeError, "Argument '%s' is None, but %zd items are read", name.c_str(), count);
+  raise(PyExc_ValueError, "Argument '%s' holds %zd items, but %zd are read", name.c_str(), size, count);
+}
+
+void require_indices(const int* data, Py_ssize_t size, int count, const std::string& name) {
+  for (Py_ssize_t k = 0; k < size; ++k)
+    if (data[k] < 0 || data[k] >= count)
+      raise(PyExc_IndexError, "Item %zd of argument '%s' is out of range: %d is not in [0, %d)", k, name.c_str(),
+            data[k], count);
+}
+
+void* item_engine(PyObject* item, TypeId id, Py_ssize_t index, const std::string& name) {
+  PyTypeObject* type = type_object(id);
+  if (!PyObject_TypeCheck(item, type))
+    raise(PyExc_TypeError, "Item %zd of argument '%s' has incorrect type (expected %s, got %s)", index, name.c_str(),
+          type->tp_name, Py_TYPE(item)->tp_name);
+  void* engine = engine_slot(item);
+  if (engine == nullptr)
+    raise(PyExc_TypeError, "Item %zd of argument '%s' (%s object) owns no engine object", index, name.c_str(),
+          Py_TYPE(item)->tp_name);
+  return engine;
+}
+
+void* argument_engine(PyObject* value, const std::string& name) {
+  if (value == Py_None) raise(PyExc_TypeError, "Argument '%s' must not be None", name.c_str());
+  void* engine = engine_slot(value);
+  if (engine == nullptr)
+    raise(PyExc_TypeError, "Argument '%s' (%s object) owns no engine object", name.c_str(), Py_TYPE(value)->tp_name);
+  return engine;
+}
+
+void raise_no_engine(PyObject* self) {
+  raise(PyExc_TypeError, "%s object owns no engine object: its type has no constructor of its own",
+        Py_TYPE(self)->tp_name);
+}
+
+}  // namespace detail
+}  // namespace cy
