@@ -1,5 +1,9 @@
 #include "model/variables.hpp"
 
+#include <stdexcept>
+
+#include <fmt/format.h>
+
 namespace {
 thread_local int releasing = 0;
 }  // namespace
@@ -169,4 +173,10 @@ void bind_values(std::vector<Variable>& vars, TapeArray& tape, Eigen::VectorXd& 
 
 void update_variable_values(std::vector<Variable>& vars, const complex_d* values) {
   for (size_t i = 0; i < vars.size(); ++i) vars[i].set_value(values[i]);
+}
+
+void update_single_value(std::vector<Variable>& vars, complex_d value) {
+  if (vars.size() > 1)
+    throw std::invalid_argument(fmt::format("a one-value update sets at most one value, this element holds {}", vars.size()));
+  update_variable_values(vars, &value);
 }

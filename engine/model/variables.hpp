@@ -96,3 +96,7 @@ void append_values(const std::vector<Variable>& vars, std::vector<double>& out);
 void bind_values(std::vector<Variable>& vars, TapeArray& tape, Eigen::VectorXd& array, int& c);
 // Sets holder i to values[i]; values must hold at least vars.size() entries.
 void update_variable_values(std::vector<Variable>& vars, const complex_d* values);
+// The one-value form: sets the single holder, and nothing when there is none.
+// Throws std::invalid_argument for more than one holder rather than read
+// values that were never given.
+void update_single_value(std::vector<Variable>& vars, complex_d value);

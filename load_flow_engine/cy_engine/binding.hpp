@@ -32,7 +32,8 @@
 // complex_array, real_array, complex_arrays and real_square_array.
 // Preconditions are declared where a value is used, and fail before the
 // engine is called: buffer.items(count), n.at_most(bound),
-// index.index_below(count), pairs.checked(count1, count2), items.take(count).
+// n.at_least(bound), index.index_below(count), pairs.checked(count1, count2),
+// items.take(count).
 // Engine exceptions become Python exceptions by the translation table; every
 // failing call gets its traceback entry.
 // An object made by a constructor keeps alive the binding objects its engine
@@ -78,6 +79,8 @@ class Int {
   int value() const { return value_; }
   // ValueError unless value <= bound (negative values pass: NumPy refuses them as sizes).
   int at_most(int bound) const;
+  // ValueError unless value >= bound (negative values pass, as for at_most).
+  int at_least(int bound) const;
   // IndexError unless 0 <= value < count.
   int index_below(int count) const;
 

@@ -11,6 +11,12 @@ int Int::at_most(int bound) const {
   return value_;
 }
 
+int Int::at_least(int bound) const {
+  if (value_ >= 0 && value_ < bound)
+    raise(PyExc_ValueError, "Argument '%s' is too small: %d is below %d", name_->c_str(), value_, bound);
+  return value_;
+}
+
 int Int::index_below(int count) const {
   if (value_ < 0 || value_ >= count)
     raise(PyExc_IndexError, "Argument '%s' is out of range: %d is not in [0, %d)", name_->c_str(), value_, count);
