@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <stdexcept>
 
 #include "model/variables.hpp"
 #include "util/complex_ad.hpp"
@@ -121,6 +122,14 @@ TEST(ValueHolders, VectorHelpers) {
   EXPECT_EQ(array(3), 4);
   std::vector<Variable> empty;
   update_variable_values(empty, nullptr);  // nothing read
+
+  update_single_value(empty, complex_d(5, 5));  // nothing to set
+  EXPECT_THROW(update_single_value(vars, complex_d(5, 5)), std::invalid_argument);
+  EXPECT_EQ(vars[1].get_value(), complex_d(4, 4));
+  vars.pop_back();
+  update_single_value(vars, complex_d(5, 5));
+  EXPECT_EQ(array(0), 5);
+  EXPECT_EQ(vars[0].value, complex_d(5, 5));
 }
 
 TEST(TapeArithmetic, ValuesAndZeroDivisor) {
