@@ -1,0 +1,347 @@
+"""Networks with transformers, loads, flexible loads, a load balancer and a
+regulator, built and solved from Python; the results are checked against the
+model's equations evaluated in NumPy on the values read back."""
+
+import math
+
+import numpy as np
+import pytest
+
+import load_flow_engine.cy_engine as ce
+from element_laws import Law, clip_tap, compute_power, three_phase_currents
+from netcheck import Nodes, largest, node_sums, simplified_line_currents, star_voltages
+
+A = np.exp(2j * np.pi / 3)
+SEQUENCE = np.array([1, A ** 2, A])  # a, b, c
+
+
+class Netlist:
+    """Elements in network order, with the nodes their joins make."""
+
+    def __init__(self):
+        self.objects, self.ports, self.nodes = {}, {}, Nodes()
+
+    def add(self, name, obj, ports):
+        self.objects[name], self.ports[name] = obj, ports
+        self.nodes.add(name, ports)
+        return obj
+
+    def join(self, a, pa, b, pb):
+        self.objects[a].connect(self.objects[b], [(pa, pb)])
+        self.nodes.join((a, pa), (b, pb))
+
+    def join_side(self, branch, n1, beginning, other, pairs):
+        self.objects[branch].connect_side(self.objects[other], pairs, beginning)
+        for k, j in pairs:
+            self.nodes.join((branch, k if beginning else n1 + k), (other, j))
+
+    def network(self):
+        return ce.CyElectricalNetwork(np.array(list(self.objects.values()), dtype=object), len(self.objects))
+
+    def check_current_law(self, *references):
+        currents = {name: obj.get_currents(self.ports[name]) for name, obj in self.objects.items()}
+        free = [node for node in self.nodes.all() if not any(r in node for r in references)]
+        assert largest(node_sums(currents, free)) < 1e-8
+
+
+def solve(net, make=lambda n: ce.CyNewton(n, True), tolerance=1e-10):
+    solver = make(net.network())
+    iterations, error = solver.solve_load_flow(50, tolerance)
+    assert 1 <= iterations < 50 and abs(error) <= tolerance
+    return solver
+
+
+def close(got, expected):
+    """Equal within 1e-8, relative to the quantity's size where that exceeds 1."""
+    expected = np.asarray(expected)
+    assert largest(np.asarray(got) - expected) <= 1e-8 * max(1.0, largest(expected))
+
+
+# --- load laws --------------------------------------------------------------
+
+def star_law(law, values, v):
+    phases = law(values, v[:-1] - v[-1])
+    return np.append(phases, -phases.sum())
+
+
+def delta_law(law, values, v):
+    b = law(values, v - np.roll(v, -1))
+    return b - np.roll(b, 1), b
+
+
+def power_law(s, dv):
+    return np.conj(s / dv)
+
+
+def admittance_law(y, dv):
+    return y * dv
+
+
+def current_law(i, dv):
+    return i * dv / np.abs(dv)
+
+
+def balancer_admittance(z2, ym, k):
+    ones = np.ones((3, 3))
+    return np.linalg.inv(z2 * np.eye(3) + ((1 + 1 / k ** 2) * np.eye(3) - (ones - np.eye(3)) / k) / ym)
+
+
+# --- MV/LV substation -------------------------------------------------------
+
+UHV, ULV, SN = 20e3, 410.0, 250e3
+Z2, YM, K = 0.0054 + 0.0262j, 5e-7 - 2e-6j, ULV / (math.sqrt(3) * UHV)  # Dyn11 at its no-load ratio
+Z_CABLE = 0.4 * np.array([[0.20 + 0.45j, 0.05 + 0.28j, 0.05 + 0.25j, 0.05 + 0.27j],
+                          [0.05 + 0.28j, 0.21 + 0.44j, 0.05 + 0.28j, 0.05 + 0.26j],
+                          [0.05 + 0.25j, 0.05 + 0.28j, 0.19 + 0.46j, 0.05 + 0.28j],
+                          [0.05 + 0.27j, 0.05 + 0.26j, 0.05 + 0.28j, 0.25 + 0.50j]])
+S_STAR = np.array([9e3 + 2e3j, 6e3 + 1e3j, 12e3 + 4e3j])
+Y_DELTA = np.array([0.02 + 0.005j, 0.015, 0.025 - 0.004j])
+Z_LB, YM_LB, K_LB = 0.5 + 1j, 0.05 - 0.1j, 1.0
+P_LAW = Law("constant")
+Q_LAW = Law("q_u", 200.0, 215.0, 235.0, 245.0, 40.0)
+PROJECTION = ("euclidean", 100.0, 1e-3)
+S_FLEX = np.array([4e3 + 0.5e3j])
+
+
+def substation():
+    net = Netlist()
+    flexible = ce.CyFlexibleParameter(ce.CyControl(*P_LAW.args()), ce.CyControl(*Q_LAW.args()),
+                                      ce.CyProjection(*PROJECTION), 6e3, -3e3, 3e3)
+    net.add("src", ce.CyVoltageSource(4, UHV / math.sqrt(3) * SEQUENCE), 4)
+    net.add("mv", ce.CyBus(4, np.zeros(4, complex)), 4)
+    net.add("gnd", ce.CyGround(), 1)
+    net.add("ref", ce.CyPotentialRef(), 1)
+    net.add("tr", ce.CyThreePhaseTransformer(3, 4, "D", "y", Z2, YM, K, 11), 7)
+    net.add("lv", ce.CyBus(4, np.zeros(4, complex)), 4)
+    net.add("cable", ce.CySimplifiedLine(4, Z_CABLE.ravel()), 8)
+    net.add("end", ce.CyBus(4, np.zeros(4, complex)), 4)
+    net.add("star", ce.CyPowerLoad(4, S_STAR.copy()), 4)
+    net.add("delta", ce.CyDeltaAdmittanceLoad(3, Y_DELTA.copy()), 3)
+    net.add("flex", ce.CyFlexibleLoad(2, S_FLEX.copy(), np.array([flexible], object)), 2)
+    net.add("balancer", ce.CyLoadBalancer(Z_LB, YM_LB, K_LB), 4)
+    for k in range(4):
+        net.join("mv", k, "src", k)
+    net.join("gnd", 0, "mv", 3)
+    net.join("ref", 0, "gnd")
+    net.join_side("tr", 3, True, "mv", [(k, k) for k in range(3)])
+    net.join_side("tr", 3, False, "lv", [(k, k) for k in range(4)])
+    net.join("gnd", 0, "lv", 3)
+    net.join_side("cable", 4, True, "lv", [(k, k) for k in range(4)])
+    net.join_side("cable", 4, False, "end", [(k, k) for k in range(4)])
+    for k in range(4):
+        net.join("end", k, "star", k)
+        net.join("end", k, "balancer", k)
+    for k in range(3):
+        net.join("end", k, "delta", k)
+    net.join("end", 1, "flex", 0)  # phase b
+    net.join("end", 3, "flex", 1)
+    return net, flexible
+
+
+def check_substation(net, s_star, y_delta, flexible_limits, s_flex, z2):
+    o = net.objects
+    net.check_current_law(("ref", 0))
+    close(star_voltages(o["src"].get_potentials(4)), UHV / math.sqrt(3) * SEQUENCE)
+    v1, v2 = o["tr"].get_side_potentials(3, 4)
+    i1, i2 = three_phase_currents("D", "y", 11, z2, YM, K, v1, v2)
+    got1, got2 = o["tr"].get_side_currents(3, 4)
+    close(got1, i1)
+    close(got2, i2)
+    v1, v2 = o["cable"].get_side_potentials(4, 4)
+    for got, expected in zip(o["cable"].get_side_currents(4, 4), simplified_line_currents(Z_CABLE, v1, v2)):
+        close(got, expected)
+    v = o["end"].get_potentials(4)
+    close(o["star"].get_currents(4), star_law(power_law, s_star, v))
+    close(o["star"].get_inner_currents(3), o["star"].get_currents(3))
+    ports, phases = delta_law(admittance_law, y_delta, v[:3])
+    close(o["delta"].get_currents(3), ports)
+    close(o["delta"].get_inner_currents(3), phases)
+    dv = v[1] - v[3]
+    s = compute_power(P_LAW, Q_LAW, PROJECTION, flexible_limits, abs(dv), s_flex[0])
+    close(o["flex"].get_powers(2), [s])
+    close(o["flex"].get_currents(2), [np.conj(s / dv), -np.conj(s / dv)])
+    phase = balancer_admittance(Z_LB, YM_LB, K_LB) @ (v[:3] - v[3])
+    close(o["balancer"].get_currents(4), np.append(phase, -phase.sum()))
+    close(o["balancer"].get_inner_currents(3), phase)
+    return v
+
+
+@pytest.mark.parametrize("make", [lambda n: ce.CyNewton(n, False), lambda n: ce.CyNewtonGoldstein(n, True, 0.1, 0.9, True)],
+                         ids=["newton", "goldstein"])
+def test_substation(make):
+    net, flexible = substation()
+    solver = solve(net, make)
+    v = check_substation(net, S_STAR, Y_DELTA, (6e3, -3e3, 3e3), S_FLEX, Z2)
+    # A loaded LV feeder: the end voltages sag below the transformer's and
+    # the flexible load's voltage lies where its reactive law bends.
+    lv = net.objects["lv"].get_potentials(4)
+    u_end = np.abs(v[:3] - v[3])
+    assert np.all(u_end < np.abs(lv[:3] - lv[3])) and np.all((200 < u_end) & (u_end < 237))
+    assert -3e3 < net.objects["flex"].get_powers(2)[0].imag < 0.4e3
+    # A positive-sequence HV gives an LV phase a leading HV phase A by about 30 degrees.
+    lead = np.angle((lv[0] - lv[3]) / net.objects["mv"].get_potentials(1)[0], deg=True)
+    assert 25 < lead < 31
+
+    # Updates between solves reach the next solve without a new tape.
+    s_star, y_delta, s_flex, z2 = 1.3 * S_STAR[::-1], 0.5 * Y_DELTA, np.array([5e3 - 1e3j]), 1.2 * Z2
+    o = net.objects
+    o["star"].update_powers(s_star.copy())
+    o["delta"].update_admittances(y_delta.copy())
+    o["flex"].update_power(s_flex[0])
+    o["tr"].update_transformer_parameters(z2, YM, K)
+    flexible.update_parameters(5.5e3, -2e3, 2e3)
+    iterations, error = solver.solve_load_flow(50, 1e-10)
+    assert iterations >= 1 and error <= 1e-10
+    check_substation(net, s_star, y_delta, (5.5e3, -2e3, 2e3), s_flex, z2)
+
+
+def test_substation_cannot_be_swept():
+    net, _ = substation()
+    with pytest.raises(RuntimeError, match="^2 No backward-forward method has been defined for transformers yet."):
+        ce.CyBackwardForward(net.network()).solve_load_flow(10, 1e-8)
+
+
+@pytest.mark.parametrize("whv,wlv,clock,ratio", [
+    ("D", "y", 11, math.sqrt(3)), ("D", "y", 1, math.sqrt(3)), ("D", "y", 5, math.sqrt(3)),
+    ("Y", "y", 0, 1.0), ("Y", "y", 4, 1.0), ("Y", "y", 6, 1.0), ("Y", "z", 11, math.sqrt(3)),
+    ("Y", "z", 1, math.sqrt(3)), ("D", "z", 0, 3.0),
+])
+def test_vector_groups_at_no_load(whv, wlv, clock, ratio):
+    """At no load the LV phase voltages are the HV phase voltages times the
+    winding ratio, lagging by clock x 30 degrees."""
+    n1 = 3 if whv == "D" else 4
+    net = Netlist()
+    u_hv = UHV / math.sqrt(3) * SEQUENCE
+    net.add("src", ce.CyVoltageSource(4, u_hv), 4)
+    net.add("ref", ce.CyPotentialRef(), 1)
+    net.add("tr", ce.CyThreePhaseTransformer(n1, 4, whv, wlv, Z2, 0, 0.01, clock), n1 + 4)
+    net.add("lv", ce.CyBus(4, np.zeros(4, complex)), 4)
+    net.join("ref", 0, "src", 3)
+    net.join_side("tr", n1, True, "src", [(k, k) for k in range(n1)])
+    net.join_side("tr", n1, False, "lv", [(k, k) for k in range(4)])
+    net.join("ref", 0, "lv", 3)
+    solve(net)
+    lv = net.objects["lv"].get_potentials(4)
+    close(lv[:3], 0.01 * ratio * u_hv * np.exp(-1j * clock * math.pi / 6))
+    net.check_current_law(("ref", 0))
+
+
+# --- split-phase service ------------------------------------------------------
+
+Z_DROP = np.array([[0.05 + 0.02j, 0.01 + 0.01j, 0.01 + 0.008j],
+                   [0.01 + 0.01j, 0.05 + 0.02j, 0.01 + 0.008j],
+                   [0.01 + 0.008j, 0.01 + 0.008j, 0.06 + 0.02j]])
+
+
+def split_phase_service():
+    net = Netlist()
+    net.add("src", ce.CyVoltageSource(2, np.array([7200 + 0j])), 2)
+    net.add("mv_ref", ce.CyPotentialRef(), 1)
+    net.add("tr", ce.CyCenterTransformer(0.012 + 0.036j, 2e-6 - 8e-6j, 240 / 7200), 5)
+    net.add("pole", ce.CyBus(3, np.zeros(3, complex)), 3)  # a, b, centre tap
+    net.add("lv_ref", ce.CyPotentialRef(), 1)
+    net.add("drop", ce.CySimplifiedLine(3, Z_DROP.ravel()), 6)
+    net.add("house", ce.CyBus(3, np.zeros(3, complex)), 3)
+    net.add("lights", ce.CyPowerLoad(2, np.array([1.5e3 + 0.2e3j])), 2)  # a to n
+    net.add("fridge", ce.CyCurrentLoad(2, np.array([4 - 1.5j])), 2)  # b to n
+    net.add("heater", ce.CyAdmittanceLoad(2, np.array([0.08 + 0j])), 2)  # a to b
+    net.add("range", ce.CyDeltaPowerLoad(2, np.array([2e3 + 0.3e3j, 1e3 + 0j])), 2)  # a and b
+    net.join("mv_ref", 0, "src", 1)
+    net.join_side("tr", 2, True, "src", [(0, 0), (1, 1)])
+    net.join_side("tr", 2, False, "pole", [(0, 0), (1, 1), (2, 2)])
+    net.join("lv_ref", 0, "pole", 2)
+    net.join_side("drop", 3, True, "pole", [(k, k) for k in range(3)])
+    net.join_side("drop", 3, False, "house", [(k, k) for k in range(3)])
+    for load, ports in (("lights", (0, 2)), ("fridge", (1, 2)), ("heater", (0, 1)), ("range", (0, 1))):
+        for p, node in enumerate(ports):
+            net.join("house", node, load, p)
+    return net
+
+
+@pytest.mark.parametrize("make", [lambda n: ce.CyNewton(n, True), lambda n: ce.CyNewtonGoldstein(n, False, 0.1, 0.9, False)],
+                         ids=["newton", "goldstein"])
+def test_split_phase_service(make):
+    net = split_phase_service()
+    solve(net, make)
+    o = net.objects
+    net.check_current_law(("mv_ref", 0), ("lv_ref", 0))
+    z2, ym, k = 0.012 + 0.036j, 2e-6 - 8e-6j, 240 / 7200
+    (v1a, v1b), (va, vb, vn) = o["tr"].get_side_potentials(2, 3)
+    (i1, i1b), (ia, ib, i_n) = o["tr"].get_side_currents(2, 3)
+    u1 = v1a - v1b
+    # Each half winding: ratio k / 2 and impedance z2 / 2.
+    close([va - vn, vn - vb], [k / 2 * u1 + z2 / 2 * ia, k / 2 * u1 - z2 / 2 * ib])
+    close([i1, i1b, i_n], [ym * u1 - k / 2 * (ia - ib), -i1, -(ia + ib)])
+    v1, v2 = o["drop"].get_side_potentials(3, 3)
+    for got, expected in zip(o["drop"].get_side_currents(3, 3), simplified_line_currents(Z_DROP, v1, v2)):
+        close(got, expected)
+    a, b, n = o["house"].get_potentials(3)
+    close(o["lights"].get_currents(2), star_law(power_law, np.array([1.5e3 + 0.2e3j]), np.array([a, n])))
+    close(o["fridge"].get_currents(2), star_law(current_law, np.array([4 - 1.5j]), np.array([b, n])))
+    close(o["heater"].get_currents(2), star_law(admittance_law, np.array([0.08]), np.array([a, b])))
+    ports, phases = delta_law(power_law, np.array([2e3 + 0.3e3j, 1e3 + 0j]), np.array([a, b]))
+    close(o["range"].get_currents(2), ports)
+    close(o["range"].get_inner_currents(2), phases)
+    # Both halves near 120 V, the outer terminals near 240 V apart.
+    assert 110 < abs(a - n) < 121 and 110 < abs(b - n) < 121 and 225 < abs(a - b) < 241
+
+
+# --- regulator ----------------------------------------------------------------
+
+Z_REG, YM_REG = 0.02 + 0.05j, 1e-5 - 3e-5j
+
+
+def regulated_feeder(u_in, u_ref=230.0, phi=0.0):
+    net = Netlist()
+    net.add("src", ce.CyVoltageSource(2, np.array([u_in])), 2)
+    net.add("ref", ce.CyPotentialRef(), 1)
+    net.add("reg", ce.CySingleVoltageRegulator(Z_REG, YM_REG, u_ref, 0.1, 1000.0, phi), 4)
+    net.add("out", ce.CyBus(2, np.zeros(2, complex)), 2)
+    net.add("line", ce.CySimplifiedLine(2, np.array([0.1 + 0.05j, 0.01, 0.01, 0.1 + 0.05j])), 4)
+    net.add("end", ce.CyBus(2, np.zeros(2, complex)), 2)
+    net.add("load", ce.CyPowerLoad(2, np.array([3e3 + 1e3j])), 2)
+    net.join("ref", 0, "src", 1)
+    net.join_side("reg", 2, True, "src", [(0, 0), (1, 1)])
+    net.join_side("reg", 2, False, "out", [(0, 0), (1, 1)])
+    net.join_side("line", 2, True, "out", [(0, 0), (1, 1)])
+    net.join_side("line", 2, False, "end", [(0, 0), (1, 1)])
+    net.join("end", 0, "load")
+    net.join("end", 1, "load", 1)
+    return net
+
+
+def check_regulator(net, phi=0.0):
+    o = net.objects
+    reg = o["reg"]
+    net.check_current_law(("ref", 0))
+    (v1a, v1b), (v2a, v2b) = reg.get_side_potentials(2, 2)
+    (i1, i1b), (i2, i2b) = reg.get_side_currents(2, 2)
+    kt = reg.get_tap() * np.exp(1j * phi)
+    du1, du2 = v1a - v1b, v2a - v2b
+    close([i2, i1, i1b, i2b], [(du2 - kt * du1) / Z_REG, YM_REG * du1 - np.conj(kt) * i2, -(i1 + i2), 0])
+    return abs(du2), abs(du1)
+
+
+@pytest.mark.parametrize("solver", ["newton", "backward_forward"])
+@pytest.mark.parametrize("u_in,phi", [(215.0, 0.0), (240.0, 0.0), (222.0, 0.2)])
+def test_regulator_holds_its_output_within_its_range(u_in, phi, solver):
+    net = regulated_feeder(u_in, phi=phi)
+    make = {"newton": lambda n: ce.CyNewton(n, False), "backward_forward": lambda n: ce.CyBackwardForward(n)}[solver]
+    s = solve(net, make, 1e-10)
+    u_out, u_source = check_regulator(net, phi)
+    assert u_out == pytest.approx(230.0, rel=1e-9)
+    tap = net.objects["reg"].get_tap()
+    assert 0.9 < tap < 1.1 and tap == pytest.approx(230.0 / u_source, rel=0.03)
+    # A new reference reaches the next solve.
+    net.objects["reg"].update_parameters(Z_REG, YM_REG, 225.0)
+    s.solve_load_flow(50, 1e-10)
+    assert check_regulator(net, phi)[0] == pytest.approx(225.0, rel=1e-9)
+
+
+def test_regulator_at_the_end_of_its_range():
+    net = regulated_feeder(180.0)  # would need a tap above 1.1
+    solve(net)
+    u_out, u_source = check_regulator(net)
+    tap = net.objects["reg"].get_tap()
+    assert tap == pytest.approx(clip_tap(1e3, 0.1, 1000.0), abs=1e-6) and tap == pytest.approx(1.1, abs=1e-3)
+    assert u_out < 1.1 * u_source < 230.0
