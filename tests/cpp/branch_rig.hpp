@@ -11,6 +11,7 @@
 
 #include <cppad/cppad.hpp>
 
+#include "element_harness.hpp"
 #include "model/element.hpp"
 
 // An element whose currents are whatever the test writes into its ports.

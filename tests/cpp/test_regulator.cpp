@@ -25,12 +25,6 @@ SingleVoltageRegulator make(const Params& q = {}) {
   return SingleVoltageRegulator(q.z2, q.ym, q.u_ref, q.u_range, q.alpha, q.phi);
 }
 
-void expect_close(complex_d got, complex_d want, double tol = 1e-11) {
-  const double scale = std::max(1.0, std::abs(want));
-  EXPECT_NEAR(got.real(), want.real(), tol * scale);
-  EXPECT_NEAR(got.imag(), want.imag(), tol * scale);
-}
-
 // Transformer relations of the regulator for a clipped tap ts.
 struct Flow {
   complex_d i1, i2;
