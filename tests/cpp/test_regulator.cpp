@@ -7,14 +7,6 @@
 #include "model/regulator.hpp"
 
 namespace {
-// The smooth clip in its textbook form, ln(1 + e^(k x)) / k per side, in long
-// double so that e^(k x) does not overflow over the tested range.
-double smooth_clip(double t, double a, double k) {
-  const long double kk = k;
-  auto sp = [kk](long double x) { return std::log1p(std::exp(kk * x)) / kk; };
-  return static_cast<double>((1.0L - a) + sp(t - (1.0L - a)) - sp(t - (1.0L + a)));
-}
-
 struct Params {
   complex_d z2{0.2, 0.5};
   complex_d ym{1e-4, -5e-4};
