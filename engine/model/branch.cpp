@@ -1,14 +1,17 @@
 #include "model/branch.hpp"
 
+#include <limits>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
 namespace {
 int total_ports(int n1, int n2, int extra) {
-  // Negative side counts must fail as a negative port count would.
-  if (n1 < 0 || n2 < 0) return -1;
-  return n1 + n2 + extra;
+  // Negative side counts, and totals no port count can hold, fail as a
+  // negative port count would.
+  const long long total = static_cast<long long>(n1) + n2 + extra;
+  if (n1 < 0 || n2 < 0 || total > std::numeric_limits<int>::max()) return -1;
+  return static_cast<int>(total);
 }
 
 // More values than ports would write past the side.

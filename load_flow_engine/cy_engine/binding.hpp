@@ -35,6 +35,9 @@
 // index.index_below(count), pairs.checked(count1, count2), items.take(count).
 // Engine exceptions become Python exceptions by the translation table; every
 // failing call gets its traceback entry.
+// An object made by a constructor keeps alive the binding objects its engine
+// object was built from: the objects of its Ref arguments and the items it
+// took from Items arguments (the engine holds plain pointers to them).
 
 #include <complex>
 #include <cstddef>
@@ -141,8 +144,15 @@ class Items : public HeldBuffer {
     out.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i)
       out.push_back(static_cast<Engine*>(detail::item_engine(objects[i], Id, i, *name_)));
+    taken_ = objects;
+    taken_count_ = count;
     return out;
   }
+
+ private:
+  friend struct detail::Arg<Items>;
+  mutable PyObject* const* taken_ = nullptr;
+  mutable Py_ssize_t taken_count_ = 0;
 };
 
 // An object of the binding type `Id` (or of a subclass); `Engine` is the
@@ -157,6 +167,7 @@ class Ref {
  private:
   friend struct detail::Arg<Ref>;
   Engine* engine_ = nullptr;
+  PyObject* object_ = nullptr;
 };
 
 // The `connections` argument: pairs (i, j) in the order given.

@@ -30,6 +30,8 @@ struct ArgBase {
   bool prepare(PyObject*, const std::string&) { return true; }
   // Whether a failed conversion was the argument-type rule's (no traceback entry).
   bool failed_type_rule() const { return false; }
+  // Appends the binding objects a constructed engine object will point into.
+  void retain(std::vector<PyObject*>&) const {}
 };
 
 template <>
@@ -133,6 +135,9 @@ struct Arg<Items<Engine, Id>> : BufferArg {
     return acquire(value, o, ItemSpec{row(Id).name, ItemKind::object, sizeof(PyObject*)}, name);
   }
   const Items<Engine, Id>& get() const { return value; }
+  void retain(std::vector<PyObject*>& out) const {
+    out.insert(out.end(), value.taken_, value.taken_ + value.taken_count_);
+  }
 };
 
 template <class Engine, TypeId Id>
@@ -144,9 +149,11 @@ struct Arg<Ref<Engine, Id>> : ArgBase {
   bool convert(PyObject* o, const std::string& name) { return check_argument_type(o, type_object(Id), name); }
   bool prepare(PyObject* o, const std::string& name) {
     value.engine_ = static_cast<Engine*>(argument_engine(o, name));
+    value.object_ = o;
     return true;
   }
   const Ref<Engine, Id>& get() const { return value; }
+  void retain(std::vector<PyObject*>& out) const { out.push_back(value.object_); }
 };
 
 template <>
@@ -338,20 +345,40 @@ PyObject* call_function(const FunctionDef& def, PyObject*, PyObject* const* args
   return result;
 }
 
+// A new tuple of the objects, or null with an exception set.
+PyObject* retained_tuple(const std::vector<PyObject*>& objects);
+
 template <class Base, class F, class... A>
-void* construct(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+void* construct(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** retained) {
   const F& f = *static_cast<const F*>(def.payload);
   Base* engine = nullptr;
   at_boundary<A...>(def, args, nargs, kwnames, [&](Pack<A...>& pack, PyObject* const* slots) {
     if (!pack.prepare(slots, def, std::index_sequence_for<A...>{})) return false;
     engine = std::apply([&](auto&... arg) { return f(arg.get()...); }, pack.args);
+    std::vector<PyObject*> kept;
+    try {
+      std::apply([&](auto&... arg) { (arg.retain(kept), ...); }, pack.args);
+    } catch (...) {
+      delete engine;
+      engine = nullptr;
+      throw;
+    }
+    if (!kept.empty()) {
+      *retained = retained_tuple(kept);
+      if (*retained == nullptr) {
+        delete engine;
+        engine = nullptr;
+        return false;
+      }
+    }
     return true;
   });
   return static_cast<void*>(engine);
 }
 
 template <class Base, class F>
-void* construct_ignoring(const FunctionDef& def, PyObject* const*, Py_ssize_t, PyObject*) {
+void* construct_ignoring(const FunctionDef& def, PyObject* const*, Py_ssize_t, PyObject*, PyObject**) {
   const F& f = *static_cast<const F*>(def.payload);
   try {
     Base* engine = f();

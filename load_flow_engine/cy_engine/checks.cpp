@@ -62,6 +62,16 @@ void* argument_engine(PyObject* value, const std::string& name) {
   return engine;
 }
 
+PyObject* retained_tuple(const std::vector<PyObject*>& objects) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(objects.size()));
+  if (tuple == nullptr) return nullptr;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    Py_INCREF(objects[i]);
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), objects[i]);
+  }
+  return tuple;
+}
+
 void raise_no_engine(PyObject* self) {
   raise(PyExc_TypeError, "%s object owns no engine object: its type has no constructor of its own",
         Py_TYPE(self)->tp_name);

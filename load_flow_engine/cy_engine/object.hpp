@@ -8,13 +8,18 @@ namespace cy {
 
 // The object header and one owned pointer to the engine object; the pointer
 // is the family's base class pointer (an Element* for every element type),
-// empty until the constructor has built the object.
+// empty until the constructor has built the object. The engine holds plain
+// pointers into other binding objects (a network to its elements, a solver
+// to its network, a flexible load to its parameters): `retained` keeps the
+// objects it was built from alive for as long as it lives.
 struct CyObject {
   PyObject_HEAD
   void* engine;
+  PyObject* retained;  // a tuple, or null
 };
 
 inline void*& engine_slot(PyObject* object) { return reinterpret_cast<CyObject*>(object)->engine; }
+inline PyObject*& retained_slot(PyObject* object) { return reinterpret_cast<CyObject*>(object)->retained; }
 
 // The static type object of a row of the table.
 PyTypeObject* type_object(TypeId id);

@@ -12,6 +12,8 @@ void owner_dealloc(PyObject* self) {
     Deleter deleter = family_deleter(F);
     if (engine != nullptr && deleter != nullptr) deleter(engine);
     engine_slot(self) = nullptr;
+    // Only now that the engine object is gone may what it points into go.
+    Py_CLEAR(retained_slot(self));
   }
   Py_TYPE(self)->tp_free(self);
 }

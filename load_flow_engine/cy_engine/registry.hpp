@@ -18,8 +18,10 @@ struct FunctionDef;
 using CallFn = PyObject* (*)(const FunctionDef&, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 // Builds the engine object of a constructor call; null with an exception set
-// on failure.
-using ConstructFn = void* (*)(const FunctionDef&, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// on failure. On success `retained` receives a new tuple of the binding
+// objects the engine object was built from (or null when there are none).
+using ConstructFn = void* (*)(const FunctionDef&, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              PyObject** retained);
 
 // One Python-callable definition: a method, a constructor or a module function.
 struct FunctionDef {

@@ -26,11 +26,13 @@ PyObject* construct_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
   PyObject* self = subtype->tp_alloc(subtype, 0);
   if (self == nullptr) return nullptr;
   engine_slot(self) = nullptr;
+  retained_slot(self) = nullptr;
   if (!r.own_constructor) return self;  // accepts and ignores any arguments
 
   void* engine;
+  PyObject* retained = nullptr;
   if (ctor->ignores_arguments) {
-    engine = ctor->construct(*ctor, nullptr, 0, nullptr);
+    engine = ctor->construct(*ctor, nullptr, 0, nullptr, &retained);
   } else {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwds != nullptr ? PyDict_GET_SIZE(kwds) : 0;
@@ -58,7 +60,7 @@ PyObject* construct_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
         stack.push_back(value);
       }
     }
-    engine = ctor->construct(*ctor, stack.data(), nargs, kwnames);
+    engine = ctor->construct(*ctor, stack.data(), nargs, kwnames, &retained);
     for (size_t i = static_cast<size_t>(nargs); i < stack.size(); ++i) Py_DECREF(stack[i]);
     Py_XDECREF(kwnames);
   }
@@ -67,6 +69,7 @@ PyObject* construct_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
     return nullptr;
   }
   engine_slot(self) = engine;
+  retained_slot(self) = retained;
   return self;
 }
 

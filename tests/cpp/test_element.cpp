@@ -39,6 +39,7 @@ TEST(Element, CountsZeroAndNegative) {
   }
   EXPECT_THROW(TwoSided(-1, 2), std::length_error);
   EXPECT_THROW(TwoSided(2, -1), std::length_error);
+  EXPECT_THROW(TwoSided(1 << 30, 1 << 30), std::length_error);  // total beyond int
 }
 
 TEST(Element, MergeKeepsSurvivorOrderAndPotential) {
