@@ -1,0 +1,97 @@
+// The network and solver types: elements wrapped into a network, a solver
+// built on it, the solve, and the solver's variables and diagnostics.
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "binding.hpp"
+#include "model/network.hpp"
+#include "solvers/newton.hpp"
+
+using namespace cy;
+
+namespace {
+
+using NetworkRef = Ref<ElectricalNetwork, TypeId::CyElectricalNetwork>;
+using ElementItems = Items<Element, TypeId::CyElement>;
+
+const Family<ElectricalNetwork> networks(FamilyId::network);
+const Family<AbstractSolver> solvers(FamilyId::solver);
+
+const auto cy_network = networks.type<ElectricalNetwork>(TypeId::CyElectricalNetwork)
+                            .constructor({"elements", "nb_elements"}, [](const ElementItems& elements, Int nb_elements) {
+                              // The reservation refuses a negative count before any item is looked at.
+                              std::vector<Element*> list = ElectricalNetwork::reserve_elements(nb_elements);
+                              const std::vector<Element*> taken = elements.take(nb_elements);
+                              list.insert(list.end(), taken.begin(), taken.end());
+                              return new ElectricalNetwork(std::move(list));
+                            });
+
+// Copies in place: the network's value holders point into the solver's arrays.
+void copy_into(Eigen::VectorXd& target, const double* values) {
+  std::copy(values, values + target.size(), target.data());
+}
+
+const auto cy_abstract_solver =
+    solvers.type<AbstractSolver>(TypeId::CyAbstractSolver)
+        .method("solve_load_flow", {"max_iterations", "tolerance"},
+                [](AbstractSolver& self, Int max_iterations, double tolerance) {
+                  return self.solve_load_flow(max_iterations, tolerance);
+                })
+        .method("reset_inputs", [](AbstractSolver& self) { copy_into(self.variables, self.initial_variables.data()); })
+        .method("get_variables",
+                [](AbstractSolver& self) {
+                  const Eigen::VectorXd& x = self.variables;
+                  return real_array(x.size(), [&x](double* out) { std::copy(x.data(), x.data() + x.size(), out); });
+                })
+        .method("set_variables", {"variables"}, [](AbstractSolver& self, const Buffer<double>& variables) {
+          copy_into(self.variables, variables.items(self.variables.size()));
+        });
+
+const auto cy_abstract_newton =
+    solvers.type<AbstractNewton>(TypeId::CyAbstractNewton)
+        .method("save_matrix", {"prefix"},
+                [](AbstractNewton& self, const std::string& prefix) { self.save_matrix(prefix); })
+        .method("get_jacobian",
+                [](AbstractNewton& self) {
+                  const Py_ssize_t n = self.variables.size();
+                  // Evaluated once the n by n result is known to fit.
+                  return real_square_array(n, [&self, n](double* out) {
+                    const Eigen::VectorXd jacobian = self.get_jacobian();
+                    std::copy(jacobian.data(), jacobian.data() + n * n, out);
+                  });
+                })
+        .method("get_residuals",
+                [](AbstractNewton& self) {
+                  Eigen::VectorXd r = self.get_residuals();
+                  const Py_ssize_t n = r.size();
+                  // The array is filled after this call returns: it takes the residuals along.
+                  return real_array(n, [r = std::move(r)](double* out) { std::copy(r.data(), r.data() + r.size(), out); });
+                })
+        .method("analyse_jacobian", [](AbstractNewton& self) { return self.analyse_jacobian(); });
+
+const auto cy_newton = solvers.type<Newton>(TypeId::CyNewton)
+                           .constructor({"network", "optimize_tape"}, [](const NetworkRef& network, bool optimize_tape) {
+                             return new Newton(&network.get(), optimize_tape);
+                           });
+
+const auto cy_newton_goldstein =
+    solvers.type<NewtonGoldstein>(TypeId::CyNewtonGoldstein)
+        .constructor({"network", "optimize_tape", "m1", "m2", "weighted_merit"},
+                     [](const NetworkRef& network, bool optimize_tape, double m1, double m2, bool weighted_merit) {
+                       return new NewtonGoldstein(&network.get(), optimize_tape, m1, m2, weighted_merit);
+                     })
+        .method("update_params", {"m1", "m2", "weighted_merit"},
+                [](NewtonGoldstein& self, double m1, double m2, bool weighted_merit) {
+                  self.m1 = m1;
+                  self.m2 = m2;
+                  self.weighted_merit = weighted_merit;
+                });
+
+const auto cy_backward_forward =
+    solvers.type<BackwardForward>(TypeId::CyBackwardForward).constructor({"network"}, [](const NetworkRef& network) {
+      return new BackwardForward(&network.get());
+    });
+
+}  // namespace
