@@ -6,6 +6,40 @@ import math
 
 import numpy as np
 
+# --- loads ---------------------------------------------------------------
+
+
+def power_law(s, dv):
+    return np.conj(s / dv)
+
+
+def admittance_law(y, dv):
+    return y * dv
+
+
+def current_law(i, dv):
+    """The current set point turned to the phase of the voltage."""
+    return i * dv / np.abs(dv)
+
+
+def star_law(law, values, v):
+    """Port currents of a star load of potentials v (the neutral last)."""
+    phases = law(values, v[:-1] - v[-1])
+    return np.append(phases, -phases.sum())
+
+
+def delta_law(law, values, v):
+    """(port currents, phase currents) of a delta load of potentials v."""
+    b = law(values, v - np.roll(v, -1))
+    return b - np.roll(b, 1), b
+
+
+def balancer_admittance(z2, ym, k):
+    """The load balancer's phase admittance matrix."""
+    ones = np.ones((3, 3))
+    return np.linalg.inv(z2 * np.eye(3) + ((1 + 1 / k ** 2) * np.eye(3) - (ones - np.eye(3)) / k) / ym)
+
+
 # --- flexible parameters -------------------------------------------------
 
 

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import load_flow_engine.cy_engine as ce
+from element_laws import admittance_law, current_law, power_law
 
 ENTRY = "load_flow_engine.cy_engine."
 
@@ -21,9 +22,9 @@ FAMILIES = [
     (ce.CyPowerLoad, "powers", "update_powers", "update_power", False, None),
     (ce.CyAdmittanceLoad, "admittances", "update_admittances", "update_admittance", False, None),
     (ce.CyCurrentLoad, "currents", "update_currents", "update_current", False, None),
-    (ce.CyDeltaPowerLoad, "powers", "update_powers", None, True, lambda s, dv: np.conj(s / dv)),
-    (ce.CyDeltaAdmittanceLoad, "admittances", "update_admittances", None, True, lambda y, dv: y * dv),
-    (ce.CyDeltaCurrentLoad, "currents", "update_currents", None, True, lambda i, dv: i * dv / abs(dv)),
+    (ce.CyDeltaPowerLoad, "powers", "update_powers", None, True, power_law),
+    (ce.CyDeltaAdmittanceLoad, "admittances", "update_admittances", None, True, admittance_law),
+    (ce.CyDeltaCurrentLoad, "currents", "update_currents", None, True, current_law),
 ]
 STAR = [f for f in FAMILIES if not f[4]]
 DELTA = [f for f in FAMILIES if f[4]]
