@@ -43,7 +43,9 @@ class Load : public LoadBase {
   }
 
  protected:
-  explicit Load(int n) : LoadBase(n, T::delta ? n : n - 1) {}
+  // A star load without ports has -1 phases, refused as a length error; so
+  // does every negative count, without computing n - 1 below INT_MIN.
+  explicit Load(int n) : LoadBase(n, T::delta ? n : (n > 0 ? n - 1 : -1)) {}
 };
 
 // Loads whose phases each draw a current set by the phase's own voltage and

@@ -50,7 +50,7 @@ const auto cy_flexible_parameter =
 // objects alive.
 template <class L>
 L* make_flexible_load(Int n, const Buffer<complex_d>& powers, const Parameters& parameters) {
-  const int phases = L::delta ? n : n - 1;
+  const Py_ssize_t phases = L::delta ? n : Py_ssize_t{n} - 1;
   const complex_d* values = powers.items(phases);
   return new L(n, values, parameters.take(phases));
 }
@@ -66,7 +66,7 @@ const auto cy_flexible_load =
                 [](FlexibleLoad& self, complex_d power) { update_single_value(self.powers, power); })
         .method("get_powers", {"n"}, [](FlexibleLoad& self, Int n) {
           // n - 1 entries; below zero NumPy refuses the size itself.
-          const int size = n - 1 < 0 ? n - 1 : n.at_least(self.port_count()) - 1;
+          const Py_ssize_t size = n < 1 ? Py_ssize_t{n} - 1 : n.at_least(self.port_count()) - 1;
           return complex_array(size, self.phase_count(), [&self](complex_d* out) { self.get_powers(out); });
         });
 

@@ -241,7 +241,7 @@ TEST(Loads, OnePortLoads) {
 TEST(Loads, ConductorCounts) {
   for (Kind kind : {Kind::power, Kind::current, Kind::admittance}) {
     SCOPED_TRACE(kind_name(kind));
-    for (int n : {0, -1}) {
+    for (int n : {0, -1, std::numeric_limits<int>::min()}) {
       try {
         make_load(kind, false, n, nullptr);
         ADD_FAILURE() << "star load with " << n << " ports built";

@@ -229,7 +229,8 @@ def test_flexible_load_reads_one_power_and_parameter_per_phase(kind, n, phases, 
         assert kind(n, None, None).get_powers(n).shape == (max(n - 1, 0),)
 
 
-@pytest.mark.parametrize("kind,n", [(ce.CyFlexibleLoad, 0), (ce.CyFlexibleLoad, -1), (ce.CyDeltaFlexibleLoad, -2)])
+@pytest.mark.parametrize("kind,n", [(ce.CyFlexibleLoad, 0), (ce.CyFlexibleLoad, -1), (ce.CyDeltaFlexibleLoad, -2),
+                                    (ce.CyFlexibleLoad, -2**31), (ce.CyDeltaFlexibleLoad, -2**31)])
 def test_flexible_load_counts_that_cannot_be(kind, n, entry_names):
     with pytest.raises(RuntimeError) as info:
         kind(n, None, None)
@@ -334,6 +335,8 @@ def test_delta_powers_and_inner_currents(soft):
     (lambda d, s: d.get_powers(2), ValueError, "Argument 'n' is too small: 2 is below 3",
      "CyDeltaFlexibleLoad.get_powers"),
     (lambda d, s: s.get_powers(0), ValueError, "negative dimensions are not allowed", "CyFlexibleLoad.get_powers"),
+    (lambda d, s: s.get_powers(-2**31), ValueError, "negative dimensions are not allowed",
+     "CyFlexibleLoad.get_powers"),
     (lambda d, s: d.get_powers(-1), ValueError, "negative dimensions are not allowed",
      "CyDeltaFlexibleLoad.get_powers"),
     (lambda d, s: s.update_powers(np.ones(2, complex)), ValueError, "Argument 'powers' holds 2 items, but 3 are read",

@@ -51,12 +51,14 @@ def test_construction_and_counts(family, n):
 
 
 @pytest.mark.parametrize("kind,n", [(ce.CyPowerLoad, 0), (ce.CyAdmittanceLoad, -1), (ce.CyCurrentLoad, 0),
-                                    (ce.CyDeltaPowerLoad, -1), (ce.CyDeltaCurrentLoad, -5)])
+                                    (ce.CyDeltaPowerLoad, -1), (ce.CyDeltaCurrentLoad, -5),
+                                    (ce.CyPowerLoad, -2**31), (ce.CyDeltaAdmittanceLoad, -2**31)])
 def test_counts_that_cannot_be(kind, n, entry_names):
-    with pytest.raises(RuntimeError) as info:
-        kind(n, np.ones(3, complex))
-    assert str(info.value) == "vector too long"
-    assert ours(entry_names, info.value) == [ENTRY + kind.__name__ + ".__cinit__"]
+    for values in (np.ones(3, complex), None):  # nothing is read
+        with pytest.raises(RuntimeError) as info:
+            kind(n, values)
+        assert str(info.value) == "vector too long"
+        assert ours(entry_names, info.value) == [ENTRY + kind.__name__ + ".__cinit__"]
 
 
 def test_loads_without_phases_read_nothing():
