@@ -55,13 +55,15 @@ L* make_flexible_load(Int n, const Buffer<complex_d>& powers, const Parameters& 
   return new L(n, values, parameters.take(phases));
 }
 
+template <class L>
+void update_powers(L& self, const Buffer<complex_d>& powers) {
+  update_variable_values(self.powers, powers.items(self.phase_count()));
+}
+
 const auto cy_flexible_load =
     elements.type<FlexibleLoad>(TypeId::CyFlexibleLoad)
         .constructor({"n", "powers", "parameters"}, &make_flexible_load<FlexibleLoad>)
-        .method("update_powers", {"powers"},
-                [](FlexibleLoad& self, const Buffer<complex_d>& powers) {
-                  update_variable_values(self.powers, powers.items(self.phase_count()));
-                })
+        .method("update_powers", {"powers"}, &update_powers<FlexibleLoad>)
         .method("update_power", {"power"},
                 [](FlexibleLoad& self, complex_d power) { update_single_value(self.powers, power); })
         .method("get_powers", {"n"}, [](FlexibleLoad& self, Int n) {
@@ -73,10 +75,7 @@ const auto cy_flexible_load =
 const auto cy_delta_flexible_load =
     elements.type<DeltaFlexibleLoad>(TypeId::CyDeltaFlexibleLoad)
         .constructor({"n", "powers", "parameters"}, &make_flexible_load<DeltaFlexibleLoad>)
-        .method("update_powers", {"powers"},
-                [](DeltaFlexibleLoad& self, const Buffer<complex_d>& powers) {
-                  update_variable_values(self.powers, powers.items(self.phase_count()));
-                })
+        .method("update_powers", {"powers"}, &update_powers<DeltaFlexibleLoad>)
         .method("get_powers", {"n"}, [](DeltaFlexibleLoad& self, Int n) {
           return complex_array(n.at_least(self.port_count()), self.phase_count(),
                                [&self](complex_d* out) { self.get_powers(out); });
