@@ -11,15 +11,11 @@ namespace {
 
 const Family<Element> elements(FamilyId::element);
 
-const auto cy_load = elements.type<LoadBase>(TypeId::CyLoad).method("get_inner_currents", {"size"},
-                                                                     [](LoadBase& self, Int size) {
-                                                                       return complex_array(
-                                                                           size.at_least(self.phase_count()),
-                                                                           self.phase_count(),
-                                                                           [&self](complex_d* out) {
-                                                                             self.get_inner_currents(out);
-                                                                           });
-                                                                     });
+const auto cy_load = elements.type<LoadBase>(TypeId::CyLoad)
+                         .method("get_inner_currents", {"size"}, [](LoadBase& self, Int size) {
+                           return complex_array(size.at_least(self.phase_count()), self.phase_count(),
+                                                [&self](complex_d* out) { self.get_inner_currents(out); });
+                         });
 
 // One constant-load type: its constructor (n, values) and its update
 // methods, `plural` reading every phase value and `single` (when named) the
@@ -53,18 +49,13 @@ void constant_load(TypeId id, const char* buffer_name, const char* plural, const
 }
 
 const bool constant_loads = [] {
-  constant_load<PowerLoad>(TypeId::CyPowerLoad, "powers", "update_powers", "update_power",
-                                               "power");
+  constant_load<PowerLoad>(TypeId::CyPowerLoad, "powers", "update_powers", "update_power", "power");
   constant_load<DeltaPowerLoad>(TypeId::CyDeltaPowerLoad, "powers", "update_powers");
-  constant_load<AdmittanceLoad>(TypeId::CyAdmittanceLoad, "admittances",
-                                                              "update_admittances", "update_admittance",
-                                                              "admittance");
-  constant_load<DeltaAdmittanceLoad>(TypeId::CyDeltaAdmittanceLoad,
-                                                                        "admittances", "update_admittances");
-  constant_load<CurrentLoad>(TypeId::CyCurrentLoad, "currents", "update_currents",
-                                                     "update_current", "current");
-  constant_load<DeltaCurrentLoad>(TypeId::CyDeltaCurrentLoad, "currents",
-                                                               "update_currents");
+  constant_load<AdmittanceLoad>(TypeId::CyAdmittanceLoad, "admittances", "update_admittances", "update_admittance",
+                                "admittance");
+  constant_load<DeltaAdmittanceLoad>(TypeId::CyDeltaAdmittanceLoad, "admittances", "update_admittances");
+  constant_load<CurrentLoad>(TypeId::CyCurrentLoad, "currents", "update_currents", "update_current", "current");
+  constant_load<DeltaCurrentLoad>(TypeId::CyDeltaCurrentLoad, "currents", "update_currents");
   return true;
 }();
 
