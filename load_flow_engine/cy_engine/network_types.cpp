@@ -21,9 +21,10 @@ const Family<AbstractSolver> solvers(FamilyId::solver);
 
 const auto cy_network = networks.type<ElectricalNetwork>(TypeId::CyElectricalNetwork)
                             .constructor({"elements", "nb_elements"}, [](const ElementItems& elements, Int nb_elements) {
-                              // The reservation refuses a negative count before any item is looked at.
-                              std::vector<Element*> list = ElectricalNetwork::reserve_elements(nb_elements);
+                              // The items are checked first, so that a count beyond the buffer
+                              // reserves nothing; the reservation refuses a negative count.
                               const std::vector<Element*> taken = elements.take(nb_elements);
+                              std::vector<Element*> list = ElectricalNetwork::reserve_elements(nb_elements);
                               list.insert(list.end(), taken.begin(), taken.end());
                               return new ElectricalNetwork(std::move(list));
                             });
