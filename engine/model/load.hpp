@@ -7,36 +7,8 @@
 
 #include <vector>
 
+#include "model/current_mode.hpp"
 #include "model/element.hpp"
-#include "util/complex_ad.hpp"
-
-// What a current computation reads and writes in each of its two modes:
-// plain complex doubles, or values on the tape being recorded. Element
-// formulas written against it serve both modes.
-template <class C>
-struct CurrentMode;
-
-template <>
-struct CurrentMode<complex_d> {
-  static complex_d potential(const Port& p) { return p.connection->get_potential(); }
-  static complex_d& current(Port& p) { return p.current; }
-  static complex_d value(const Variable& v) { return v.get_value(); }
-  static double magnitude(complex_d z) { return modulus(z); }
-  static complex_d multiply(complex_d a, complex_d b) { return complex_multiply(a, b); }
-  static complex_d divide(complex_d a, complex_d b) { return complex_divide(a, b); }
-  static complex_d zero() { return {0.0, 0.0}; }
-};
-
-template <>
-struct CurrentMode<ad_complex> {
-  static ad_complex potential(const Port& p) { return p.connection->get_potential_ad(); }
-  static ad_complex& current(Port& p) { return p.current_ad; }
-  static ad_complex value(const Variable& v) { return v.ad; }
-  static ad_double magnitude(const ad_complex& z) { return ad_abs(z); }
-  static ad_complex multiply(const ad_complex& a, const ad_complex& b) { return a * b; }
-  static ad_complex divide(const ad_complex& a, const ad_complex& b) { return ad_divide(a, b); }
-  static ad_complex zero() { return {ad_double(0.0), ad_double(0.0)}; }
-};
 
 // Current of a phase drawing power s at voltage dv: conj(s / dv).
 template <class C>

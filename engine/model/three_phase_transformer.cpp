@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "model/transformer_math.hpp"
+#include "model/current_mode.hpp"
 
 namespace {
 constexpr double kPi = 3.141592653589793;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "model/transformer_math.hpp"
+#include "model/current_mode.hpp"
 
 TransformerBase::TransformerBase(int n1, int n2, complex_d z2_value, complex_d ym_value, complex_d k_value)
     : Branch(n1, n2), z2(z2_value), ym(ym_value), k(k_value) {}

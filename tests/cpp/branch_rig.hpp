@@ -5,12 +5,14 @@
 // independent variables are the potentials and element variables and whose
 // dynamic parameters are the element parameters.
 
+#include <cmath>
 #include <memory>
 #include <set>
 #include <vector>
 
 #include <cppad/cppad.hpp>
 
+#include "element_harness.hpp"
 #include "model/element.hpp"
 
 // An element whose currents are whatever the test writes into its ports.
@@ -31,6 +33,14 @@ inline std::vector<complex_d> to_rows(const Eigen::MatrixXcd& m) {
   for (Eigen::Index i = 0; i < m.rows(); ++i)
     for (Eigen::Index j = 0; j < m.cols(); ++j) out.push_back(m(i, j));
   return out;
+}
+
+// The regulator's smooth clip in its textbook form, ln(1 + e^(k x)) / k per
+// side, in long double so that e^(k x) does not overflow over tested ranges.
+inline double smooth_clip(double t, double a, double k) {
+  const long double kk = k;
+  auto sp = [kk](long double x) { return std::log1p(std::exp(kk * x)) / kk; };
+  return static_cast<double>((1.0L - a) + sp(t - (1.0L - a)) - sp(t - (1.0L + a)));
 }
 
 class Rig {

@@ -38,12 +38,6 @@ VectorXcd potentials(int n, double scale, double turn) {
 // Z^-1 b by a QR solve, independent of the lines' LU inverse.
 MatrixXcd solve(const MatrixXcd& z, const MatrixXcd& b) { return z.colPivHouseholderQr().solve(b); }
 
-void expect_close(complex_d got, complex_d want, double tol = 1e-11) {
-  const double scale = std::max(1.0, std::abs(want));
-  EXPECT_NEAR(got.real(), want.real(), tol * scale);
-  EXPECT_NEAR(got.imag(), want.imag(), tol * scale);
-}
-
 void set_side(const std::vector<Port*>& side, const VectorXcd& v) {
   for (size_t i = 0; i < side.size(); ++i) side[i]->connection->potential.set_value(v(i));
 }

@@ -7,14 +7,6 @@
 #include "model/regulator.hpp"
 
 namespace {
-// The smooth clip in its textbook form, ln(1 + e^(k x)) / k per side, in long
-// double so that e^(k x) does not overflow over the tested range.
-double smooth_clip(double t, double a, double k) {
-  const long double kk = k;
-  auto sp = [kk](long double x) { return std::log1p(std::exp(kk * x)) / kk; };
-  return static_cast<double>((1.0L - a) + sp(t - (1.0L - a)) - sp(t - (1.0L + a)));
-}
-
 struct Params {
   complex_d z2{0.2, 0.5};
   complex_d ym{1e-4, -5e-4};
@@ -23,12 +15,6 @@ struct Params {
 
 SingleVoltageRegulator make(const Params& q = {}) {
   return SingleVoltageRegulator(q.z2, q.ym, q.u_ref, q.u_range, q.alpha, q.phi);
-}
-
-void expect_close(complex_d got, complex_d want, double tol = 1e-11) {
-  const double scale = std::max(1.0, std::abs(want));
-  EXPECT_NEAR(got.real(), want.real(), tol * scale);
-  EXPECT_NEAR(got.imag(), want.imag(), tol * scale);
 }
 
 // Transformer relations of the regulator for a clipped tap ts.
