@@ -22,7 +22,9 @@ const auto cy_open_switch =
 const auto cy_simplified_line =
     elements.type<SimplifiedLine>(TypeId::CySimplifiedLine)
         .constructor({"n", "z_line"},
-                     [](Int n, const Buffer<complex_d>& z_line) { return new SimplifiedLine(n, z_line.items(square(n))); })
+                     [](Int n, const Buffer<complex_d>& z_line) {
+                       return new SimplifiedLine(n, z_line.items(square(n)));
+                     })
         .method("update_line_parameters", {"z_line"},
                 [](SimplifiedLine& self, const Buffer<complex_d>& z_line) {
                   self.update_line_parameters(z_line.items(square(self.conductor_count())));

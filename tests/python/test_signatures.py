@@ -8,7 +8,8 @@ import pytest
 import load_flow_engine.cy_engine as ce
 
 SIGNATURES = [
-    (ce.CyAbstractSolver.solve_load_flow, "CyAbstractSolver.solve_load_flow(self, int max_iterations, double tolerance)",
+    (ce.CyAbstractSolver.solve_load_flow,
+     "CyAbstractSolver.solve_load_flow(self, int max_iterations, double tolerance)",
      ["self", "max_iterations", "tolerance"]),
     (ce.CyAbstractSolver.reset_inputs, "CyAbstractSolver.reset_inputs(self)", ["self"]),
     (ce.CyAbstractSolver.get_variables, "CyAbstractSolver.get_variables(self)", ["self"]),
