@@ -267,7 +267,22 @@ void ShuntLine::update_port_currents(bool on_tape) {
 // node without a slot (a reference node) takes the general path, which reads
 // such a node as zero.
 bool ShuntLine::single_conductor_backward() const {
-  return conductor_count() == 1 && side2_potential_slot != nullptr;
+  return conductor_count() == 1 && side2_potential_slot != nullptr && side2_list_unchanged();
+}
+
+// The cached currents belong to the ports listed at the side-2 node when the
+// line was bound. Once that list has changed (a port taken out by its
+// element's destruction or a disconnect, or ports moved by a later merge) a
+// cached pointer may name a freed port, and the general path reads the list
+// as it is. Only pointer values are compared here, nothing is read through them.
+bool ShuntLine::side2_list_unchanged() const {
+  size_t k = 0;
+  for (const Port* p : side2[0]->connection->ports) {
+    if (p == side2[0]) continue;
+    if (k == other_side2_currents.size() || other_side2_currents[k] != &p->current) return false;
+    ++k;
+  }
+  return k == other_side2_currents.size();
 }
 
 bool ShuntLine::single_conductor_forward() const {

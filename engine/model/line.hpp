@@ -88,5 +88,6 @@ class ShuntLine : public Line<ShuntLine> {
 
  private:
   bool single_conductor_backward() const;
+  bool side2_list_unchanged() const;
   bool single_conductor_forward() const;
 };

@@ -43,8 +43,7 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::initial_v
   return {std::move(x0), std::move(p0)};
 }
 
-void ElectricalNetwork::bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p,
-                             const void* owner) {
+void ElectricalNetwork::bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p) {
   int ix = 0, ip = 0;
   for (const auto& node : connections) {
     if (!node->is_reference) node->potential.bind(X, x, ix);
@@ -58,15 +57,13 @@ void ElectricalNetwork::bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eig
     parameter->q_min.bind(P, p, ip);
     parameter->q_max.bind(P, p, ip);
   }
-  owner_ = owner;
 }
 
-void ElectricalNetwork::release(const void* owner) {
-  if (owner == nullptr || owner != owner_) return;
-  const HolderRelease releasing;
+void ElectricalNetwork::release(const Eigen::VectorXd& x, const Eigen::VectorXd& p) {
+  const HolderRelease releasing(x, p);
   TapeArray no_tape;
   Eigen::VectorXd no_array;
-  bind(no_tape, no_array, no_tape, no_array, nullptr);
+  bind(no_tape, no_array, no_tape, no_array);
 }
 
 void ElectricalNetwork::record_equations(TapeArray& y) {

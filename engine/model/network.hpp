@@ -33,14 +33,15 @@ class ElectricalNetwork {
   // (x0, p0) from the values the holders store themselves.
   std::pair<std::vector<double>, std::vector<double>> initial_values() const;
 
-  // Binds every holder to (X, x) and (P, p). `owner` identifies the solver
-  // that owns the arrays, so that it can hand the holders back when it goes.
-  void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p, const void* owner = nullptr);
+  // Binds every holder to (X, x) and (P, p).
+  void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p);
 
-  // Called by a dying solver: when it bound the holders last, every holder
-  // is unbound again, so that reads and writes after the solver is gone use
-  // the stored values and touch no freed memory.
-  void release(const void* owner);
+  // Called by a dying solver with its arrays: every holder still bound into
+  // them is unbound again, so that reads and writes after the solver is gone
+  // use the stored values and touch no freed memory. Holders that a later
+  // solver bound (on this network or on another over the same elements)
+  // keep their binding.
+  void release(const Eigen::VectorXd& x, const Eigen::VectorXd& p);
 
   // Records the port currents, the current-law rows of the non-reference
   // nodes and the elements' own rows into y, on the open tape.
@@ -49,7 +50,4 @@ class ElectricalNetwork {
   // Positions in `elements` of the elements behind ascending positions of
   // x (or rows of y), ascending and without repeats.
   std::vector<int> elements_of_indices(const std::vector<int>& indices) const;
-
- private:
-  const void* owner_ = nullptr;
 };

@@ -1,23 +1,39 @@
 #include "model/variables.hpp"
 
+#include <functional>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
 namespace {
-thread_local int releasing = 0;
+thread_local const HolderRelease* releasing = nullptr;
 }  // namespace
 
-HolderRelease::HolderRelease() { ++releasing; }
-HolderRelease::~HolderRelease() { --releasing; }
-bool HolderRelease::active() { return releasing > 0; }
+HolderRelease::HolderRelease(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters)
+    : begin_{variables.data(), parameters.data()},
+      end_{variables.data() + variables.size(), parameters.data() + parameters.size()},
+      outer_(releasing) {
+  releasing = this;
+}
+HolderRelease::~HolderRelease() { releasing = outer_; }
+bool HolderRelease::active() { return releasing != nullptr; }
+
+bool HolderRelease::releases(const double* slot) {
+  // Unrelated arrays are ordered by std::less, which is total on pointers.
+  const std::less<const double*> before;
+  for (int k = 0; k < 2; ++k)
+    if (!before(slot, releasing->begin_[k]) && before(slot, releasing->end_[k])) return true;
+  return false;
+}
 
 namespace {
 template <class Holder>
 bool released(Holder& h, int& c, Eigen::Index width) {
   if (!HolderRelease::active()) return false;
-  h.value_ptr = nullptr;
-  h.bound = false;
+  if (h.bound && HolderRelease::releases(h.value_ptr)) {
+    h.value_ptr = nullptr;
+    h.bound = false;
+  }
   c += static_cast<int>(width);
   return true;
 }

@@ -11,17 +11,26 @@
 
 #include "util/ad_types.hpp"
 
-// While one lives on a thread, bind() on any holder unbinds it instead
-// (pointer cleared, the stored value read again) and advances the index as a
-// binding would. A network replays its bindings under it to hand every
-// holder back when the solver that owns the arrays goes away.
+// While one lives on a thread, bind() on a holder bound into the arrays of
+// a solver that goes away unbinds it instead (pointer cleared, the stored
+// value read again); a holder bound elsewhere, by a later solver of another
+// network over the same elements, keeps its binding. Either way the index
+// advances as a binding would. A network replays its bindings under it to
+// hand its holders back when one of its solvers goes.
 class HolderRelease {
  public:
-  HolderRelease();
+  HolderRelease(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters);
   ~HolderRelease();
   HolderRelease(const HolderRelease&) = delete;
   HolderRelease& operator=(const HolderRelease&) = delete;
   static bool active();
+  // Whether a holder bound at `slot` lies in the arrays being released.
+  static bool releases(const double* slot);
+
+ private:
+  const double* begin_[2];
+  const double* end_[2];
+  const HolderRelease* outer_;
 };
 
 class Variable {

@@ -1,5 +1,17 @@
 #include "model/voltage_source.hpp"
 
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+void VoltageSource::update_voltage(complex_d value) {
+  if (voltage_count() > 1)
+    throw std::invalid_argument(
+        fmt::format("a one-value voltage update needs a source of at most one voltage, this source has {}",
+                    voltage_count()));
+  update_voltages(&value);
+}
+
 void VoltageSource::append_equations(TapeArray& y, int& index) { append_voltage_equations(y, index, false); }
 
 // Balances the first n - 1 nodes and closes on the last port.

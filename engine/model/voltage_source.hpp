@@ -93,6 +93,11 @@ class VoltageSource : public AbstractVoltageSource<VoltageSource> {
  public:
   using AbstractVoltageSource<VoltageSource>::AbstractVoltageSource;
 
+  // The one-value form, for a source of at most one voltage (none on a
+  // one-port source, so nothing changes); throws std::invalid_argument for a
+  // source of more.
+  void update_voltage(complex_d value);
+
   void append_equations(TapeArray& y, int& index) override;
   void backward_step() override;
   double forward_step() override;

@@ -16,9 +16,9 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {
   parameters = to_vector(p0);
 }
 
-AbstractSolver::~AbstractSolver() { network->release(this); }
+AbstractSolver::~AbstractSolver() { network->release(variables, parameters); }
 
-void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) { network->bind(X, variables, P, parameters, this); }
+void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) { network->bind(X, variables, P, parameters); }
 
 BackwardForward::BackwardForward(ElectricalNetwork* net) : AbstractSolver(net) {
   TapeArray X(variables.data(), variables.data() + variables.size());

@@ -14,8 +14,8 @@ class AbstractSolver {
   Eigen::VectorXd initial_variables;
   Eigen::VectorXd parameters;
 
-  // Hands the network's holders back to the network when this solver bound
-  // them last, so that no holder is left pointing into freed arrays.
+  // Unbinds the network's holders still bound into this solver's arrays, so
+  // that no holder is left pointing into freed arrays.
   virtual ~AbstractSolver();
 
   // (iterations performed, final error).

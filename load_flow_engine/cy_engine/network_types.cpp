@@ -19,14 +19,16 @@ using ElementItems = Items<Element, TypeId::CyElement>;
 const Family<ElectricalNetwork> networks(FamilyId::network);
 const Family<AbstractSolver> solvers(FamilyId::solver);
 
-const auto cy_network = networks.type<ElectricalNetwork>(TypeId::CyElectricalNetwork)
-                            .constructor({"elements", "nb_elements"}, [](const ElementItems& elements, Int nb_elements) {
-                              // The reservation refuses a negative count before any item is looked at.
-                              std::vector<Element*> list = ElectricalNetwork::reserve_elements(nb_elements);
-                              const std::vector<Element*> taken = elements.take(nb_elements);
-                              list.insert(list.end(), taken.begin(), taken.end());
-                              return new ElectricalNetwork(std::move(list));
-                            });
+const auto cy_network =
+    networks.type<ElectricalNetwork>(TypeId::CyElectricalNetwork)
+        .constructor({"elements", "nb_elements"}, [](const ElementItems& elements, Int nb_elements) {
+          // The items are checked first, so that a count beyond the buffer
+          // reserves nothing; the reservation refuses a negative count.
+          const std::vector<Element*> taken = elements.take(nb_elements);
+          std::vector<Element*> list = ElectricalNetwork::reserve_elements(nb_elements);
+          list.insert(list.end(), taken.begin(), taken.end());
+          return new ElectricalNetwork(std::move(list));
+        });
 
 // Copies in place: the network's value holders point into the solver's arrays.
 void copy_into(Eigen::VectorXd& target, const double* values) {
@@ -67,14 +69,17 @@ const auto cy_abstract_newton =
                   Eigen::VectorXd r = self.get_residuals();
                   const Py_ssize_t n = r.size();
                   // The array is filled after this call returns: it takes the residuals along.
-                  return real_array(n, [r = std::move(r)](double* out) { std::copy(r.data(), r.data() + r.size(), out); });
+                  return real_array(n, [r = std::move(r)](double* out) {
+                    std::copy(r.data(), r.data() + r.size(), out);
+                  });
                 })
         .method("analyse_jacobian", [](AbstractNewton& self) { return self.analyse_jacobian(); });
 
-const auto cy_newton = solvers.type<Newton>(TypeId::CyNewton)
-                           .constructor({"network", "optimize_tape"}, [](const NetworkRef& network, bool optimize_tape) {
-                             return new Newton(&network.get(), optimize_tape);
-                           });
+const auto cy_newton =
+    solvers.type<Newton>(TypeId::CyNewton)
+        .constructor({"network", "optimize_tape"}, [](const NetworkRef& network, bool optimize_tape) {
+          return new Newton(&network.get(), optimize_tape);
+        });
 
 const auto cy_newton_goldstein =
     solvers.type<NewtonGoldstein>(TypeId::CyNewtonGoldstein)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 
 #include "branch_rig.hpp"
 #include "model/line.hpp"
@@ -301,6 +302,21 @@ TEST(ShuntLine, OneConductorSweepsRunThroughTheSolverSlots) {
   const Connection& far = *line.side2[0]->connection;
   expect_close(far.get_potential(), want, 1e-13);
   EXPECT_EQ(far.potential.value, v2);  // the stored value stays behind
+}
+
+TEST(ShuntLine, OneConductorBackwardAfterAPortLeftTheSide2Node) {
+  const complex_d y(1e-6, 3e-4), z(0.2, 0.6);
+  ShuntLine line(1, &y, &z);
+  FixedCurrents kept(1);
+  auto gone = std::make_unique<FixedCurrents>(1);
+  line.side2[0]->connection->merge(&kept.ports[0]);
+  line.side2[0]->connection->merge(&gone->ports[0]);
+  Rig rig({&line, &kept, gone.get()});
+  kept.ports[0].current = {12, -4};
+  gone->ports[0].current = {-2, 1};
+  gone.reset();  // its port leaves the node's list; the line must not read it
+  line.backward_step();
+  EXPECT_EQ(line.side2[0]->current, complex_d(-12, 4));
 }
 
 // A change of 3 + 4j in one conductor: the one-conductor shunt line reports

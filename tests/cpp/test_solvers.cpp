@@ -505,6 +505,20 @@ TEST(Lifetime, DestroyedSolverLeavesStoredValues) {
   }
 }
 
+TEST(Lifetime, SolverOfAnotherNetworkOverTheSameElementsKeepsItsBinding) {
+  LinearCase lin({2, 1}, {0.5, 0.25}, {1, 3});
+  ElectricalNetwork other({&lin.src, &lin.bus, &lin.load, &lin.ref});
+  auto first = std::make_unique<Newton>(&lin.net, false);
+  Newton second(&other, false);
+  second.solve_load_flow(5, 1e-12);
+  first.reset();
+  // The elements still read and write the second solver's arrays.
+  EXPECT_NEAR(std::abs(lin.va() - complex_d(2, 1)), 0, 1e-12);
+  const complex_d later(7, 0);
+  lin.bus.initialize_potentials(&later);
+  EXPECT_EQ(second.variables[0], 7);
+}
+
 TEST(Lifetime, ElementsOutliveNetworkAndSolver) {
   const complex_d u(2, 1), start(1, 3);
   VoltageSource src(2, &u);

@@ -143,3 +143,16 @@ TEST(VoltageSource, UpdateWritesThroughToBoundSlots) {
   EXPECT_EQ(p, (Eigen::VectorXd(4) << 5, 6, 7, 8).finished());
   EXPECT_EQ(src.voltage_count(), 2);
 }
+
+TEST(VoltageSource, OneValueUpdateServesSourcesOfAtMostOneVoltage) {
+  const complex_d u[] = {{1, 2}, {3, 4}};
+  VoltageSource two_ports(2, u);
+  two_ports.update_voltage({9, -1});
+  EXPECT_EQ(two_ports.voltages[0].get_value(), complex_d(9, -1));
+  VoltageSource one_port(1, u);
+  one_port.update_voltage({9, -1});
+  EXPECT_TRUE(one_port.voltages.empty());
+  VoltageSource three_ports(3, u);
+  EXPECT_THROW(three_ports.update_voltage({9, -1}), std::invalid_argument);
+  EXPECT_EQ(three_ports.voltages[1].get_value(), complex_d(3, 4));
+}

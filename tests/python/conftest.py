@@ -40,3 +40,15 @@ def entry_names():
         return out
 
     return names
+
+
+@pytest.fixture
+def binding_entries(entry_names):
+    """The traceback entries the binding added to an exception, without the
+    module's prefix: ["CyBus.__cinit__"]."""
+    prefix = "load_flow_engine.cy_engine."
+
+    def entries(exc):
+        return [n[len(prefix):] for n in entry_names(exc) if n.startswith(prefix)]
+
+    return entries
