@@ -193,6 +193,7 @@ void update_variable_values(std::vector<Variable>& vars, const complex_d* values
 
 void update_single_value(std::vector<Variable>& vars, complex_d value) {
   if (vars.size() > 1)
-    throw std::invalid_argument(fmt::format("a one-value update sets at most one value, this element holds {}", vars.size()));
+    throw std::invalid_argument(
+        fmt::format("a one-value update sets at most one value, this element holds {}", vars.size()));
   update_variable_values(vars, &value);
 }
