@@ -114,7 +114,8 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     ++i;
   }
   for (Element* element : network->elements) element->update_port_currents(false);
-  const double e = r.size() == 0 ? 0.0 : std::max(-r.minCoeff(), r.maxCoeff());
+  // Exact zero residuals report +0.0, not the -0.0 of a negated zero.
+  const double e = r.size() == 0 ? 0.0 : std::max(r.maxCoeff(), -r.minCoeff());
   return {i, e};
 }
 
