@@ -25,5 +25,5 @@ void set_logging_config(const std::string& severity) {
       return;
     }
   }
-  throw std::runtime_error("Unknown severity string " + severity + ".");
+  throw MessageError("Unknown severity string " + severity + ".");
 }

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "util/logging.hpp"
+
 namespace cy {
 
 void raise(PyObject* type, const char* format, ...) {
@@ -44,6 +46,12 @@ void translate_engine_exception() {
     PyErr_SetString(PyExc_ArithmeticError, e.what());
   } catch (const std::underflow_error& e) {
     PyErr_SetString(PyExc_ArithmeticError, e.what());
+  } catch (const MessageError& e) {
+    PyObject* text = PyUnicode_DecodeUTF8(e.text().data(), static_cast<Py_ssize_t>(e.text().size()), "replace");
+    if (text != nullptr) {
+      PyErr_SetObject(PyExc_RuntimeError, text);
+      Py_DECREF(text);
+    }
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
