@@ -63,6 +63,18 @@ DELTA_LOADS = {
 }
 FLEXIBLE_BUS = 5  # a load that curtails its active power below 225 V
 FLEXIBLE_POWER = (7e3 + 1e3j, 2e3, 7e3 + 1e3j)
+# Control laws (kind, u_min, u_down, u_up, u_max, alpha, epsilon), projection
+# (kind, alpha, epsilon) and limits (s_max, q_min, q_max) of its phases.
+FLEXIBLE_P_CONTROL = ("p_max_u_consumption", 210.0, 225.0, 0.0, 0.0, 1000.0, 1e-6)
+FLEXIBLE_Q_CONTROL = ("constant", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+FLEXIBLE_PROJECTION = ("euclidean", 100.0, 1e-4)
+FLEXIBLE_LIMITS = (10e3, -5e3, 5e3)
+
+# Dyn11, 630 kVA, 4 % short-circuit voltage, 1.1 kW no-load loss.
+TRANSFORMER_SN = 630e3
+TRANSFORMER_Z2 = U_LV**2 / TRANSFORMER_SN * (0.010 + 0.039j)
+TRANSFORMER_YM = (1100 / 3 - 1j * 6000 / 3) / U_MV**2
+TRANSFORMER_K = (U_LV / math.sqrt(3)) / U_MV
 
 
 def complex_array(values):
@@ -70,7 +82,8 @@ def complex_array(values):
 
 
 def build():
-    """The network's elements, the named ones among them, and the network."""
+    """The network and its elements by name: the lines in the order of
+    SEGMENTS, the loads by bus."""
     elements = []
 
     def add(element):
@@ -83,13 +96,7 @@ def build():
     mv_reference = add(cy.CyPotentialRef())
     source.connect(mv_reference, [(3, 0)])
 
-    # Dyn11, 630 kVA, 4 % short-circuit voltage, 1.1 kW no-load loss.
-    sn = 630e3
-    z_base = U_LV**2 / sn
-    z2 = z_base * (0.010 + 0.039j)
-    ym = (1100 / 3 - 1j * 6000 / 3) / U_MV**2
-    k = (U_LV / math.sqrt(3)) / U_MV
-    transformer = add(cy.CyThreePhaseTransformer(3, 4, "D", "y", z2, ym, k, 11))
+    transformer = add(cy.CyThreePhaseTransformer(3, 4, "D", "y", TRANSFORMER_Z2, TRANSFORMER_YM, TRANSFORMER_K, 11))
     transformer.connect_side(source, [(0, 0), (1, 1), (2, 2)], True)
 
     # LV busbars and the grounded neutral at the substation.
@@ -101,28 +108,33 @@ def build():
     ground.connect(lv_reference, [(0, 0)])
     buses[0].connect(ground, [(3, 0)])
 
+    lines = []
     for start, end, length in SEGMENTS:
         line = add(cy.CyShuntLine(4, (Y_PER_KM * length).ravel(), (Z_PER_KM * length).ravel()))
         line.connect_side(buses[start], [(i, i) for i in range(4)], True)
         line.connect_side(buses[end], [(i, i) for i in range(4)], False)
         ground.connect(line, [(0, 8)])
+        lines.append(line)
 
+    star_loads, delta_loads = {}, {}
     for bus, powers in STAR_LOADS.items():
-        load = add(cy.CyPowerLoad(4, complex_array(powers)))
+        load = star_loads[bus] = add(cy.CyPowerLoad(4, complex_array(powers)))
         buses[bus].connect(load, [(i, i) for i in range(4)])
     for bus, powers in DELTA_LOADS.items():
-        load = add(cy.CyDeltaPowerLoad(3, complex_array(powers)))
+        load = delta_loads[bus] = add(cy.CyDeltaPowerLoad(3, complex_array(powers)))
         buses[bus].connect(load, [(i, i) for i in range(3)])
 
-    control_p = cy.CyControl("p_max_u_consumption", 210.0, 225.0, 0.0, 0.0, 1000.0, 1e-6)
-    control_q = cy.CyControl("constant", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
-    projection = cy.CyProjection("euclidean", 100.0, 1e-4)
-    parameter = cy.CyFlexibleParameter(control_p, control_q, projection, 10e3, -5e3, 5e3)
+    control_p = cy.CyControl(*FLEXIBLE_P_CONTROL)
+    control_q = cy.CyControl(*FLEXIBLE_Q_CONTROL)
+    projection = cy.CyProjection(*FLEXIBLE_PROJECTION)
+    parameter = cy.CyFlexibleParameter(control_p, control_q, projection, *FLEXIBLE_LIMITS)
     flexible = add(cy.CyFlexibleLoad(4, complex_array(FLEXIBLE_POWER), np.array([parameter] * 3, dtype=object)))
     buses[FLEXIBLE_BUS].connect(flexible, [(i, i) for i in range(4)])
 
     network = cy.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
-    named = {"buses": buses, "transformer": transformer, "flexible": flexible, "parameter": parameter}
+    named = {"buses": buses, "transformer": transformer, "flexible": flexible, "parameter": parameter,
+             "source": source, "mv_reference": mv_reference, "ground": ground, "lv_reference": lv_reference,
+             "lines": lines, "star_loads": star_loads, "delta_loads": delta_loads}
     return network, named
 
 

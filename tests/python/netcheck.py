@@ -66,3 +66,9 @@ def delta_voltages(v):
 
 def largest(values):
     return float(np.max(np.abs(values))) if np.size(values) else 0.0
+
+
+def close(got, expected):
+    """Equal within 1e-8, relative to the quantity's size where that exceeds 1."""
+    expected = np.asarray(expected)
+    assert largest(np.asarray(got) - expected) <= 1e-8 * max(1.0, largest(expected))

@@ -34,6 +34,9 @@ class Netlist:
     def network(self):
         return network_of(*self.objects.values())
 
+    def potentials(self):
+        return np.concatenate([obj.get_potentials(self.ports[name]) for name, obj in self.objects.items()])
+
     def currents(self):
         return {name: obj.get_currents(self.ports[name]) for name, obj in self.objects.items()}
 

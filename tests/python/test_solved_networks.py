@@ -10,7 +10,7 @@ import pytest
 import load_flow_engine.cy_engine as ce
 from element_laws import (Law, admittance_law, balancer_admittance, compute_power, current_law, delta_law,
                           power_law, star_law, three_phase_currents)
-from netcheck import largest, node_sums, simplified_line_currents, star_voltages
+from netcheck import close, largest, node_sums, simplified_line_currents, star_voltages
 from netlist import Netlist
 
 A = np.exp(2j * np.pi / 3)
@@ -32,12 +32,6 @@ def solve(net, kind="newton_optimized", tolerance=1e-10):
     iterations, error = solver.solve_load_flow(50, tolerance)
     assert 1 <= iterations < 50 and abs(error) <= tolerance
     return solver
-
-
-def close(got, expected):
-    """Equal within 1e-8, relative to the quantity's size where that exceeds 1."""
-    expected = np.asarray(expected)
-    assert largest(np.asarray(got) - expected) <= 1e-8 * max(1.0, largest(expected))
 
 
 # --- MV/LV substation -------------------------------------------------------
