@@ -43,13 +43,20 @@ complex_d balancing_current(const Port& port) {
   return {-re, -im};
 }
 
-Element::Element(int n) {
+namespace {
+void reserve_ports(std::vector<Port>& ports, int n) {
+  if (n > max_port_count) throw std::length_error("vector too long");
   reserve_exactly(ports, n);
+}
+}  // namespace
+
+Element::Element(int n) {
+  reserve_ports(ports, n);
   for (int i = 0; i < n; ++i) ports.emplace_back(complex_d(0.0, 0.0), complex_d(0.0, 0.0), this);
 }
 
 Element::Element(int n, const complex_d* potentials) {
-  reserve_exactly(ports, n);
+  reserve_ports(ports, n);
   for (int i = 0; i < n; ++i) ports.emplace_back(complex_d(0.0, 0.0), potentials[i], this);
 }
 

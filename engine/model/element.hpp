@@ -21,6 +21,12 @@ void reserve_exactly(Vector& v, int n) {
   v.reserve(static_cast<size_t>(n));
 }
 
+// The most ports one element may have: far beyond any conductor count, yet
+// few enough that building them (each port on a node of its own) stays
+// within memory. A larger count is refused before anything is allocated, as
+// a negative one is.
+constexpr int max_port_count = 1 << 20;
+
 // One conductor terminal of an element. Its current is positive from the
 // node into the element.
 class Port {

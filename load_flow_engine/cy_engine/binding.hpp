@@ -68,6 +68,7 @@ void require_indices(const int* data, Py_ssize_t size, int count, const std::str
 void* item_engine(PyObject* item, TypeId id, Py_ssize_t index, const std::string& name);
 void* argument_engine(PyObject* value, const std::string& name);
 [[noreturn]] void raise_no_engine(PyObject* self);
+[[noreturn]] void raise_other_engine(PyObject* self, const FunctionDef& def);
 }  // namespace detail
 
 // An int argument that knows its parameter name, for the checks.
@@ -79,7 +80,9 @@ class Int {
   int value() const { return value_; }
   // ValueError unless value <= bound (negative values pass: NumPy refuses them as sizes).
   int at_most(int bound) const;
-  // ValueError unless value >= bound (negative values pass, as for at_most).
+  // ValueError unless value >= bound (negative values pass, as for at_most);
+  // a size bounded only from below still sizes an array, so it is also
+  // refused beyond the ports any element may have.
   int at_least(int bound) const;
   // IndexError unless 0 <= value < count.
   int index_below(int count) const;

@@ -314,8 +314,22 @@ bool at_boundary(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs
   return ok;
 }
 
+// The engine object as the defining type's class, null when it is of another
+// class: a Python class deriving from two binding types passes the
+// function object's instance test for both, but its engine object was made
+// by one of them only.
+template <class Engine, class Base>
+Engine* engine_of_class(Base* base) {
+  if constexpr (std::is_same_v<Engine, Base>) {
+    return base;
+  } else {
+    static_assert(std::is_polymorphic_v<Base>, "a family with several engine classes tells them apart");
+    return dynamic_cast<Engine*>(base);
+  }
+}
+
 // A method: `self` is an instance of the defining type (checked by the
-// function object); its engine object must exist.
+// function object); its engine object must exist and be of the type's class.
 template <class Engine, class Base, class Self, class F, class... A>
 PyObject* call_method(const FunctionDef& def, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
@@ -324,8 +338,10 @@ PyObject* call_method(const FunctionDef& def, PyObject* self, PyObject* const* a
   at_boundary<A...>(def, args, nargs, kwnames, [&](Pack<A...>& pack, PyObject* const* slots) {
     Base* base = static_cast<Base*>(engine_slot(self));
     if (base == nullptr) raise_no_engine(self);
+    Engine* typed = engine_of_class<Engine>(base);
+    if (typed == nullptr) raise_other_engine(self, def);
     if (!pack.prepare(slots, def, std::index_sequence_for<A...>{})) return false;
-    Self& engine = static_cast<Self&>(static_cast<Engine&>(*base));
+    Self& engine = static_cast<Self&>(*typed);
     result = invoke(f, pack, std::index_sequence_for<A...>{}, engine);
     return result != nullptr;
   });

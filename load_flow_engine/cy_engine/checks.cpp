@@ -1,7 +1,10 @@
 // The checks behind the declared preconditions: each raises a Python
 // exception that names the argument, before the engine is called.
 
+#include <algorithm>
+
 #include "binding.hpp"
+#include "model/element.hpp"
 
 namespace cy {
 
@@ -14,7 +17,7 @@ int Int::at_most(int bound) const {
 int Int::at_least(int bound) const {
   if (value_ >= 0 && value_ < bound)
     raise(PyExc_ValueError, "Argument '%s' is too small: %d is below %d", name_->c_str(), value_, bound);
-  return value_;
+  return at_most(std::max(bound, max_port_count));
 }
 
 int Int::index_below(int count) const {
@@ -81,6 +84,13 @@ PyObject* retained_tuple(const std::vector<PyObject*>& objects) {
 void raise_no_engine(PyObject* self) {
   raise(PyExc_TypeError, "%s object owns no engine object: its type has no constructor of its own",
         Py_TYPE(self)->tp_name);
+}
+
+void raise_other_engine(PyObject* self, const FunctionDef& def) {
+  const int made_by = binding_row_of(Py_TYPE(self));
+  raise(PyExc_TypeError, "%s() of %s does not apply to a %s object: its engine object was made by %s",
+        def.name.c_str(), type_rows[def.owner].name, Py_TYPE(self)->tp_name,
+        made_by >= 0 ? type_rows[made_by].name : "another type");
 }
 
 }  // namespace detail

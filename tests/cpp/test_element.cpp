@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "model/branch.hpp"
 #include "model/element.hpp"
 
@@ -40,6 +42,19 @@ TEST(Element, CountsZeroAndNegative) {
   EXPECT_THROW(TwoSided(-1, 2), std::length_error);
   EXPECT_THROW(TwoSided(2, -1), std::length_error);
   EXPECT_THROW(TwoSided(1 << 30, 1 << 30), std::length_error);  // total beyond int
+}
+
+TEST(Element, PortCountsBeyondTheLimitAllocateNothing) {
+  // Each port costs a node too: a count within int can still exhaust memory.
+  for (int n : {max_port_count + 1, std::numeric_limits<int>::max()}) {
+    try {
+      Probe bad(n);
+      FAIL() << n;
+    } catch (const std::length_error& err) {
+      EXPECT_STREQ(err.what(), "vector too long");
+    }
+  }
+  EXPECT_THROW(TwoSided(max_port_count / 2, max_port_count / 2 + 1), std::length_error);
 }
 
 TEST(Element, MergeKeepsSurvivorOrderAndPotential) {

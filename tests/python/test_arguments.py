@@ -72,6 +72,42 @@ def test_method_through_its_type():
     engine_less(lambda: ce.CyElement.disconnect(ce.CyBranch()))
 
 
+def two_bases(first, second):
+    return type(f"{first.__name__}And{second.__name__}", (first, second), {})
+
+
+OTHER_ENGINE = "{}() of {} does not apply to a {} object: its engine object was made by {}"
+
+
+@pytest.mark.parametrize("first,second,args,call,entry", [
+    (ce.CySwitch, ce.CySimplifiedLine, (1,), lambda x: x.update_single_line_parameters(1j),
+     "CySimplifiedLine.update_single_line_parameters"),
+    (ce.CyGround, ce.CyBus, (), lambda x: x.initialize_potentials(np.ones(1, complex)), "CyBus.initialize_potentials"),
+    (ce.CyDeltaPotentialRef, ce.CyPotentialRef, (2,), lambda x: ce.CyPotentialRef.get_current(x),
+     "CyPotentialRef.get_current"),
+    (ce.CyPowerLoad, ce.CyFlexibleLoad, (4, np.ones(3, complex)), lambda x: ce.CyFlexibleLoad.get_powers(x, 4),
+     "CyFlexibleLoad.get_powers"),
+    (ce.CyBackwardForward, ce.CyNewton, (ce.CyElectricalNetwork(None, 0),), lambda x: x.get_jacobian(),
+     "CyAbstractNewton.get_jacobian"),
+])
+def test_class_of_two_binding_types_refuses_the_second_bases_methods(first, second, args, call, entry,
+                                                                       binding_entries):
+    """Python accepts a class deriving from two binding types of one family,
+    and its instances pass the instance test of both; only the first base's
+    constructor made the engine object, so the methods of the second refuse
+    it rather than take it for an object of their class."""
+    x = two_bases(first, second)(*args)
+    if isinstance(x, ce.CyElement):  # the common base's methods apply
+        assert x.get_currents(1).shape == (1,)
+    else:
+        assert x.get_variables().shape == (0,)
+    with pytest.raises(TypeError) as info:
+        call(x)
+    name, owner = entry.split(".")[1], entry.split(".")[0]
+    assert str(info.value) == OTHER_ENGINE.format(name, owner, type(x).__name__, first.__name__)
+    assert binding_entries(info.value) == [entry]
+
+
 class Int:
     def __init__(self, value):
         self.value = value

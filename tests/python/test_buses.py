@@ -33,6 +33,10 @@ def test_port_counts_and_pickling_refusal(make, ports):
 
 @pytest.mark.parametrize("call,error,message,entry", [
     (lambda: ce.CyDeltaPotentialRef(-1), RuntimeError, "vector too long", "CyDeltaPotentialRef.__cinit__"),
+    (lambda: ce.CyDeltaPotentialRef(2**20 + 1), RuntimeError, "vector too long", "CyDeltaPotentialRef.__cinit__"),
+    (lambda: ce.CyDeltaPotentialRef(2**31 - 1), RuntimeError, "vector too long", "CyDeltaPotentialRef.__cinit__"),
+    (lambda: ce.CyBus(2**20 + 1, np.zeros(2**20 + 1, complex)), RuntimeError, "vector too long",
+     "CyBus.__cinit__"),
     (lambda: ce.CyDeltaPotentialRef(), TypeError, "__cinit__() takes exactly 1 positional argument (0 given)",
      "CyDeltaPotentialRef.__cinit__"),
     (lambda: ce.CyDeltaPotentialRef(0).get_current(), IndexError,

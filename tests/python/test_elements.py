@@ -28,6 +28,9 @@ def ours(entry_names, exc):
     (("3",), {}, TypeError, "an integer is required"),
     ((2**40,), {}, OverflowError, "value too large to convert to int"),
     ((-1,), {}, RuntimeError, "vector too long"),
+    # More ports than any element may have: refused before they are built.
+    ((2**19 + 1,), {}, RuntimeError, "vector too long"),
+    ((2**31 - 1,), {}, RuntimeError, "vector too long"),
 ])
 def test_constructor_failures_name_cinit(args, kwargs, error, message, entry_names):
     with pytest.raises(error) as info:

@@ -125,6 +125,9 @@ def test_two_port_delta_has_two_opposite_phases():
     (2, ValueError, "Argument 'size' is too small: 2 is below 3"),
     (0, ValueError, "Argument 'size' is too small: 0 is below 3"),
     (-1, ValueError, "negative dimensions are not allowed"),
+    # Beyond the ports of any element: refused before an array is allocated.
+    (2**31 - 1, ValueError, "Argument 'size' is too large: 2147483647 exceeds 1048576"),
+    (2**20 + 1, ValueError, "Argument 'size' is too large: 1048577 exceeds 1048576"),
 ])
 def test_inner_currents_size_checks(size, error, message, entry_names):
     for load in (ce.CyPowerLoad(4, np.ones(3, complex)), ce.CyDeltaCurrentLoad(3, np.ones(3, complex)),
