@@ -26,6 +26,19 @@ bool all_finite(const Eigen::SparseMatrix<double>& J) {
 }
 }  // namespace
 
+int TaylorMemoryPool::users = 0;
+
+TaylorMemoryPool::TaylorMemoryPool() {
+  if (users++ == 0) CppAD::thread_alloc::hold_memory(true);
+}
+
+TaylorMemoryPool::~TaylorMemoryPool() {
+  if (--users == 0) {
+    CppAD::thread_alloc::hold_memory(false);
+    CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+  }
+}
+
 AbstractNewton::AbstractNewton(ElectricalNetwork* net, bool optimize_tape) : AbstractSolver(net) {
   CppAD::ErrorHandler handler(cppad_error_handler);
   TapeArray ax(variables.data(), variables.data() + variables.size());

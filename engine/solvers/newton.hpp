@@ -12,9 +12,28 @@
 
 #include "solvers/solver.hpp"
 
+// While a Newton solver lives, the differentiation library keeps the blocks
+// it frees for reuse: each evaluation resizes the tape's Taylor storage (one
+// direction for the residuals, up to thirty for the Jacobian), and reusing
+// the blocks spares fresh pages from the system at every iteration. The last
+// solver to go empties the pool.
+class TaylorMemoryPool {
+ public:
+  TaylorMemoryPool();
+  ~TaylorMemoryPool();
+  TaylorMemoryPool(const TaylorMemoryPool&) = delete;
+  TaylorMemoryPool& operator=(const TaylorMemoryPool&) = delete;
+
+ private:
+  static int users;  // the library runs single-threaded, as do its callers
+};
+
 class AbstractNewton : public AbstractSolver {
  public:
   using IndexVector = std::vector<int>;
+
+  // First, so that it is emptied after the tape has returned its storage.
+  TaylorMemoryPool taylor_memory;
 
   CppAD::ADFun<double> tape;
   CppAD::sparse_rc<IndexVector> jacobian_pattern;

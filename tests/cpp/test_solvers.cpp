@@ -556,3 +556,24 @@ TEST(Lifetime, FailedRecordingFreesTheTape) {
   EXPECT_EQ(solver.solve_load_flow(5, 1e-12).first, 1);
   EXPECT_NEAR(std::abs(lin.bus.ports[0].connection->get_potential() - complex_d(2, 1)), 0, 1e-12);
 }
+
+// Blocks freed by the tape's evaluations stay pooled for reuse while a Newton
+// solver lives, and go back to the system with the last one.
+TEST(Lifetime, TaylorMemoryIsPooledWhileASolverLives) {
+  using CppAD::thread_alloc;
+  const size_t thread = thread_alloc::thread_num();
+  ASSERT_EQ(thread_alloc::available(thread), 0u);
+  {
+    RadialCase first;
+    Newton a(&first.net, false);
+    {
+      RadialCase second;
+      NewtonGoldstein b(&second.net, false, 1e-4, 0.9, true);
+      EXPECT_EQ(b.solve_load_flow(20, 1e-9).first > 0, true);
+    }
+    EXPECT_GT(thread_alloc::available(thread), 0u);  // the first solver still lives
+    EXPECT_LT(a.solve_load_flow(20, 1e-9).second, 1e-9);
+    first.expect_solved(1e-6);
+  }
+  EXPECT_EQ(thread_alloc::available(thread), 0u);
+}
