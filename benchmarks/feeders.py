@@ -35,6 +35,9 @@ import numpy as np
 
 from load_flow_engine import cy_engine as cy
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+from substation_feeder import Y_PER_KM, Z_PER_KM  # noqa: E402  (the example's LV cable)
+
 TOLERANCE = 1e-8
 MAX_ITERATIONS = {"newton": 50, "goldstein": 50, "backward_forward": 1000}
 METHODS = {
@@ -46,23 +49,6 @@ METHODS = {
 U_PHASE = 230.0
 SECTION_KM = 0.02
 TOTAL_POWER = 150e3  # VA, shared among the buses
-# Series impedance and shunt admittance of the cable per km (phases a, b, c, neutral).
-Z_PER_KM = np.array(
-    [
-        [0.211 + 0.290j, 0.049 + 0.203j, 0.049 + 0.174j, 0.049 + 0.190j],
-        [0.049 + 0.203j, 0.211 + 0.290j, 0.049 + 0.203j, 0.049 + 0.181j],
-        [0.049 + 0.174j, 0.049 + 0.203j, 0.211 + 0.290j, 0.049 + 0.190j],
-        [0.049 + 0.190j, 0.049 + 0.181j, 0.049 + 0.190j, 0.209 + 0.302j],
-    ]
-)
-Y_PER_KM = 1j * 2 * math.pi * 50 * 1e-9 * np.array(
-    [
-        [290.0, -60.0, -40.0, -70.0],
-        [-60.0, 290.0, -60.0, -55.0],
-        [-40.0, -60.0, 290.0, -70.0],
-        [-70.0, -55.0, -70.0, 300.0],
-    ]
-)
 ALL4 = [(k, k) for k in range(4)]
 
 
