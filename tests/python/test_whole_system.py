@@ -4,8 +4,9 @@ equations are evaluated in NumPy on the values read back, and the methods
 must land on the same potentials."""
 
 import functools
-import importlib.util
 import math
+import runpy
+import types
 from pathlib import Path
 
 import numpy as np
@@ -20,10 +21,7 @@ from netlist import Netlist
 
 def load_example():
     path = Path(__file__).resolve().parents[2] / "examples" / "substation_feeder.py"
-    spec = importlib.util.spec_from_file_location("substation_feeder", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(path), run_name="substation_feeder"))
 
 
 ex = load_example()
