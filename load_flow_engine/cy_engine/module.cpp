@@ -25,8 +25,8 @@ namespace {
 constexpr int no_interpreter = -1;
 int64_t first_interpreter = no_interpreter;
 
-// Copies one attribute of the import specification into the namespace; a
-// missing attribute is skipped.
+// Copies one attribute of the module's import record (its __spec__) into the
+// namespace; a missing attribute is skipped.
 bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool skip_none) {
   PyObject* value = PyObject_GetAttrString(spec, from);
   if (value == nullptr) {
