@@ -92,10 +92,14 @@ double DeltaPotentialRef::forward_step() {
   const double n = static_cast<double>(ports.size());
   const complex_d mean(re / n, im / n);
   // Read again at each port: a node shared by two ports is shifted twice.
+  bool nan_written = false;
   for (Port& port : ports) {
     Connection& node = *port.connection;
     const complex_d v = node.get_potential();
-    node.potential.set_value({v.real() - mean.real(), v.imag() - mean.imag()});
+    const complex_d shifted(v.real() - mean.real(), v.imag() - mean.imag());
+    nan_written = nan_written || has_nan(shifted);
+    node.potential.set_value(shifted);
   }
-  return change_measure({re, im});
+  // An infinite sum leaves finite-looking change but NaN potentials.
+  return nan_written ? std::numeric_limits<double>::quiet_NaN() : change_measure({re, im});
 }

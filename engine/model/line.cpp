@@ -37,12 +37,15 @@ ad_complex ad_sub(const ad_complex& a, const ad_complex& b) {
   return {a.real() - b.real(), a.imag() - b.imag()};
 }
 
-// Largest |new_i - old_i|, scanning from conductor 0 and replacing only by a
-// strictly greater value: a NaN at conductor 0 is reported, a later one not.
+// Largest |new_i - old_i| over the conductors; NaN as soon as a difference
+// has a NaN part at any conductor (hypot alone would turn (inf, NaN) into
+// inf).
 double largest_change(const Eigen::VectorXcd& fresh, const Eigen::VectorXcd& old) {
   double change = 0.0;
   for (Eigen::Index i = 0; i < fresh.size(); ++i) {
-    const double m = modulus(fresh(i) - old(i));
+    const complex_d d = fresh(i) - old(i);
+    if (has_nan(d)) return std::numeric_limits<double>::quiet_NaN();
+    const double m = modulus(d);
     if (i == 0 || m > change) change = m;
   }
   return change;

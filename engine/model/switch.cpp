@@ -1,5 +1,7 @@
 #include "model/switch.hpp"
 
+#include "util/complex_ad.hpp"
+
 Switch::Switch(int n) : Branch(n, n) {
   reserve_exactly(currents, n);
   for (int i = 0; i < n; ++i) currents.emplace_back(complex_d(0.0, 0.0));
@@ -43,10 +45,15 @@ void Switch::backward_step() {
   }
 }
 
+// No change of its own to report, but a NaN it passes on fails the sweep.
 double Switch::forward_step() {
-  for (size_t i = 0; i < side1.size(); ++i)
-    side2[i]->connection->potential.set_value(side1[i]->connection->get_potential());
-  return 0.0;
+  bool nan_written = false;
+  for (size_t i = 0; i < side1.size(); ++i) {
+    const complex_d v = side1[i]->connection->get_potential();
+    nan_written = nan_written || has_nan(v);
+    side2[i]->connection->potential.set_value(v);
+  }
+  return nan_written ? std::numeric_limits<double>::quiet_NaN() : 0.0;
 }
 
 OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}

@@ -8,6 +8,19 @@ namespace {
 Eigen::VectorXd to_vector(const std::vector<double>& values) {
   return Eigen::Map<const Eigen::VectorXd>(values.data(), static_cast<Eigen::Index>(values.size()));
 }
+
+// One pass over the port currents, no allocation: a few comparisons per port
+// beside the backward steps that computed them.
+bool port_currents_finite(const std::vector<Element*>& elements) {
+  for (const Element* element : elements)
+    for (const Port& port : element->ports)
+      if (!std::isfinite(port.current.real()) || !std::isfinite(port.current.imag())) return false;
+  return true;
+}
+
+[[noreturn]] void fail_with_nan(int sweep) {
+  throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", sweep));
+}
 }  // namespace
 
 AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {
@@ -33,6 +46,9 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
   double err = 0.0;
   do {
     for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward_step();
+    // An infinite or NaN current would be swept into the potentials, or not
+    // at all at reference nodes: the sweep has failed either way.
+    if (!port_currents_finite(elements)) fail_with_nan(i + 1);
     err = 0.0;
     for (Element* element : elements) {
       const double e = element->forward_step();
@@ -43,7 +59,7 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
       }
     }
     ++i;
-    if (std::isnan(err)) throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
+    if (std::isnan(err)) fail_with_nan(i);
   } while (err > tolerance && i < max_iterations);
   return {i, err};
 }

@@ -3,6 +3,7 @@
 // operation by operation) and the plain-double division rule.
 
 #include <cmath>
+#include <limits>
 
 #include "util/ad_types.hpp"
 
@@ -30,10 +31,14 @@ inline ad_complex ad_multiply(const ad_complex& a, const ad_complex& b) {
   return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
+// True when either part is NaN.
+inline bool has_nan(complex_d z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
+
 // Change measure of a forward step: the larger of |re| and |im|, the
-// imaginary part winning only when strictly larger (a NaN real part is
-// reported, a NaN imaginary part alone is not).
+// imaginary part winning only when strictly larger; NaN when either part is
+// NaN, so that a sweep never passes a NaN over.
 inline double change_measure(complex_d delta) {
+  if (has_nan(delta)) return std::numeric_limits<double>::quiet_NaN();
   const double re = std::fabs(delta.real());
   const double im = std::fabs(delta.imag());
   return re < im ? im : re;

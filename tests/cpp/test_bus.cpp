@@ -85,7 +85,7 @@ TEST(PotentialRef, ForwardStepReportsTheLargerPart) {
     double expected;
   };
   const double nan = std::nan("");
-  for (const Case& c : {Case{{3, -4}, 4}, Case{{-5, 2}, 5}, Case{{1, nan}, 1}}) {
+  for (const Case& c : {Case{{3, -4}, 4}, Case{{-5, 2}, 5}}) {
     PotentialRef ref;
     Connection& node = *ref.ports[0].connection;
     node.is_reference = false;  // let the stored value be read
@@ -93,10 +93,12 @@ TEST(PotentialRef, ForwardStepReportsTheLargerPart) {
     EXPECT_EQ(ref.forward_step(), c.expected);
     EXPECT_EQ(node.get_potential(), complex_d(0, 0));
   }
-  PotentialRef ref;
-  ref.ports[0].connection->is_reference = false;
-  ref.ports[0].connection->potential.set_value({nan, 0});
-  EXPECT_TRUE(std::isnan(ref.forward_step()));
+  for (const complex_d v : {complex_d(nan, 0), complex_d(1, nan)}) {  // a NaN in either part is reported
+    PotentialRef ref;
+    ref.ports[0].connection->is_reference = false;
+    ref.ports[0].connection->potential.set_value(v);
+    EXPECT_TRUE(std::isnan(ref.forward_step()));
+  }
 }
 
 TEST(DeltaPotentialRef, ForwardStepCentresThePotentials) {

@@ -200,7 +200,7 @@ TEST(PlainArithmetic, ChangeMeasureAndProduct) {
   EXPECT_EQ(change_measure({3, -4}), 4);
   EXPECT_EQ(change_measure({-5, 4}), 5);
   EXPECT_TRUE(std::isnan(change_measure({nan, 1})));
-  EXPECT_EQ(change_measure({2, nan}), 2);
+  EXPECT_TRUE(std::isnan(change_measure({2, nan})));
   // Infinite operand: the plain formula, no recovery of the infinity.
   const complex_d p = complex_multiply({INFINITY, 0}, {0, 1});
   EXPECT_TRUE(std::isnan(p.real()));
