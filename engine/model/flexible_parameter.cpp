@@ -32,28 +32,60 @@ ad_double sign_of_theoretical(const ad_double& pth) {
 // The formulas below are written once for double and for the tape scalar.
 // Control fields and the numbers derived from them alone are doubles, so the
 // tape records them as constants.
+//
+// The laws' exponentials grow as e^(alpha * distance), beyond the range of a
+// double once alpha times a per-unit distance passes about 709. They are
+// evaluated in forms that never form such an exponential yet equal the
+// textbook expressions to rounding wherever those are finite; the tape holds
+// no branch that depends on the voltage it was recorded at: |x| is a tape
+// operation and the one choice made (the larger exponent) is a conditional
+// expression.
+
+double magnitude(double x) { return std::fabs(x); }
+ad_double magnitude(const ad_double& x) { return CppAD::abs(x); }
+
+double larger(double x, double y) { return x >= y ? x : y; }
+ad_double larger(const ad_double& x, const ad_double& y) { return CppAD::CondExpGe(x, y, x, y); }
+
+// ln(1 + e^z) as max(z, 0) + ln(1 + e^-|z|); max(z, 0) is (z + |z|) / 2,
+// exact in both signs, so for z <= 0 this is log1p(exp(z)) bit for bit.
+template <class S>
+S softplus(const S& z) {
+  using std::exp;
+  using std::log1p;
+  const S az = magnitude(z);
+  return 0.5 * (z + az) + log1p(exp(-az));
+}
+
+// ln((e^x + 1) / (e^y + 1)) = softplus(x) - softplus(y), the two linear parts
+// subtracted first: for x and y both large and close the difference is then
+// as exact as x - y.
+template <class S>
+S log_ratio(const S& x, const S& y) {
+  using std::exp;
+  using std::log1p;
+  const S ax = magnitude(x), ay = magnitude(y);
+  return 0.5 * ((x + ax) - (y + ay)) + (log1p(exp(-ax)) - log1p(exp(-ay)));
+}
 
 template <class S>
 S active_power(const Control& c, const S& u, const S& pth, const S& s_max) {
   using std::exp;
-  using std::log;
   const double a = c.alpha, e = c.epsilon;
   switch (c.type) {
     case Control::constant:
       return pth;
     case Control::p_max_u_production: {
       const S knee = ((pth / s_max + 1.0) * (c.u_max - c.u_up) + c.u_up) / c.u_max;
-      const S e1 = exp((u / c.u_max - 1.0) * a);
-      const S e2 = exp((u / c.u_max - knee) * a);
-      const S l = log((e1 + 1.0) / (e2 + 1.0));
+      const S l = log_ratio((u / c.u_max - 1.0) * a, (u / c.u_max - knee) * a);
+      // The floor's exponential (here and below) overflows only where the
+      // reciprocal it enters is negligible; inf makes that reciprocal 0.
       const S e3 = exp(-(1.0 - knee) / e);
       return (l * (1.0 / (((e3 * e + 1.0) - knee) * a)) + 1.0) * pth;
     }
     case Control::p_max_u_consumption: {
       const S knee = (c.u_down - (1.0 - pth / s_max) * (c.u_down - c.u_min)) / c.u_min;
-      const S e1 = exp((u / c.u_min - knee) * a);
-      const S e2 = exp((u / c.u_min - 1.0) * a);
-      const S l = log((e1 + 1.0) / (e2 + 1.0));
+      const S l = log_ratio((u / c.u_min - knee) * a, (u / c.u_min - 1.0) * a);
       const S e3 = exp(-(knee - 1.0) / e);
       return (l * (1.0 / (-((e3 * e + knee) - 1.0) * a))) * pth;
     }
@@ -64,8 +96,6 @@ S active_power(const Control& c, const S& u, const S& pth, const S& s_max) {
 
 template <class S>
 S reactive_power(const Control& c, const S& u, const S& v, const S& q_min, const S& q_max) {
-  using std::exp;
-  using std::log;
   const double a = c.alpha;
   switch (c.type) {
     case Control::constant:
@@ -73,9 +103,9 @@ S reactive_power(const Control& c, const S& u, const S& v, const S& q_min, const
     case Control::q_u: {
       const S x = u / c.u_max;
       const double m = c.u_min / c.u_max, d = c.u_down / c.u_max, r = c.u_up / c.u_max;
-      const S l1 = log((exp((x - d) * a) + 1.0) / (exp((x - m) * a) + 1.0));
+      const S l1 = log_ratio((x - d) * a, (x - m) * a);
       const S low = l1 * (1.0 / ((m - d) * a)) - 1.0;
-      const S l2 = log((exp((x - r) * a) + 1.0) / (exp((x - 1.0) * a) + 1.0));
+      const S l2 = log_ratio((x - r) * a, (x - 1.0) * a);
       const S high = l2 * (1.0 / ((1.0 - r) * a));
       return ((v - q_min) * low + v) + (q_max - v) * high;
     }
@@ -84,13 +114,17 @@ S reactive_power(const Control& c, const S& u, const S& v, const S& q_min, const
   }
 }
 
-// Smooth minimum of b and c, kept above a floor of about e.
+// Smooth minimum of b and c, kept above a floor of about e. The weights
+// e^(k b) and e^(k c) are taken relative to the larger one, which is then
+// exactly 1: neither can overflow, nor can both vanish.
 template <class S>
 S soft_floor_min(const S& b, const S& c, double a, double e) {
   using std::exp;
   const double k = -0.15 * a;
-  const S db = exp(k * b);
-  const S ec = exp(k * c);
+  const S kb = k * b, kc = k * c;
+  const S top = larger(kb, kc);
+  const S db = exp(kb - top);
+  const S ec = exp(kc - top);
   const S w = (ec * c + db * b) / (ec + db);
   return exp(-w / e) * e + w;
 }
@@ -99,7 +133,6 @@ template <class S>
 std::complex<S> flexible_power(const FlexibleParameter& f, const S& u, const S& pth, const S& v, const S& s_max,
                                const S& q_min, const S& q_max) {
   using std::exp;
-  using std::log1p;
   using std::sqrt;
   using std::tanh;
   const S p_law = active_power(f.control_p, u, pth, s_max);
@@ -113,7 +146,7 @@ std::complex<S> flexible_power(const FlexibleParameter& f, const S& u, const S& 
     case Projection::euclidean: {
       const S s = q * q + p * p;
       const S g = exp(-s / e) * e + s;
-      const S o = log1p(exp((sqrt(g) - 1.0) * a)) * (1.0 / a) + 1.0;
+      const S o = softplus((sqrt(g) - 1.0) * a) * (1.0 / a) + 1.0;
       p = p / o;
       q = q / o;
       break;
