@@ -113,6 +113,12 @@ struct PowerTape {
     const std::vector<double> y = fun.Forward(0, std::vector<double>{u});
     return {y[0], y[1]};
   }
+
+  // d(P, Q)/du at the point of the last eval.
+  complex_d slope() {
+    const std::vector<double> dy = fun.Forward(1, std::vector<double>{1.0});
+    return {dy[0], dy[1]};
+  }
 };
 
 template <class F>
@@ -240,6 +246,47 @@ TEST_P(ControlLaws, SmoothFormulasInBothForms) {
 
 INSTANTIATE_TEST_SUITE_P(Laws, ControlLaws, testing::ValuesIn(law_cases),
                          [](const testing::TestParamInfo<LawCase>& info) { return std::string(info.param.name); });
+
+// ---- Sharp laws: alpha up to 1e6 and voltages up to 10 x 250 V, where the
+// textbook exponentials overflow. One tape, recorded at 230 V, serves them all.
+
+class SharpLaws : public testing::TestWithParam<double> {};
+
+TEST_P(SharpLaws, PlainAndTapeFollowTheReferenceEverywhere) {
+  const double alpha = GetParam();
+  const Control consumption("p_max_u_consumption", 200, 210, 0, 0, alpha, 1e-6);
+  const Control production("p_max_u_production", 0, 0, 240, 250, alpha, 1e-6);
+  const Control q_u("q_u", 200, 210, 240, 250, alpha, 0);
+  struct Case {
+    Control p, q;
+    const char* projection;
+    complex_d s_th;
+  };
+  const Case cases[] = {{consumption, q_u, "euclidean", {9, 8}},
+                        {production, q_u, "keep_q", {-9, 8}},
+                        {consumption, constant_law, "keep_p", {6, 4}},
+                        {constant_law, q_u, "euclidean", {15, 10}}};
+  std::vector<double> voltages;
+  for (int k = 0; k <= 100; ++k) voltages.push_back(25.0 * k);
+  for (double knee : {200.0, 206.0, 209.0, 210.0, 240.0, 241.0, 244.0, 250.0})
+    for (double d : {0.0, -1e-5, 1e-5, -1e-4, 1e-4, -1e-2, 1e-2, -1.0, 1.0}) voltages.push_back(knee + d);
+  const Limits limits{10.0, -5.0, 5.0};
+  for (const Case& c : cases) {
+    FlexibleParameter f(c.p, c.q, Projection(c.projection, alpha, 1e-4), limits.s_max, limits.q_min, limits.q_max);
+    PowerTape tape(f, 230.0, c.s_th);
+    for (double u : voltages) {
+      SCOPED_TRACE(std::string(c.projection) + " at u = " + std::to_string(u));
+      const complex_d plain = f.compute_power(u, c.s_th);
+      ASSERT_TRUE(std::isfinite(plain.real()) && std::isfinite(plain.imag())) << plain;
+      expect_close(plain, ref_power(f, limits, u, c.s_th), 1e-11);
+      expect_close(tape.eval(u, c.s_th), plain, 1e-14);
+      const complex_d slope = tape.slope();
+      EXPECT_TRUE(std::isfinite(slope.real()) && std::isfinite(slope.imag())) << slope;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Alphas, SharpLaws, testing::Values(10.0, 1e3, 1e4, 1e6));
 
 TEST(FlexibleParameter, ProductionResidueAtMaximumVoltage) {
   FlexibleParameter f(Control("p_max_u_production", 0, 0, 240, 250, 1000, 1e-6), constant_law,

@@ -143,6 +143,16 @@ struct Flaky : Element {
   void backward_step() override {}
   double forward_step() override { return ++sweep == nan_at ? std::nan("") : 1.0; }
 };
+
+// A one-port element whose backward step leaves `bad` as its current at
+// sweep `at`, and a finite one otherwise.
+struct BadCurrent : Element {
+  int sweep = 0, at;
+  complex_d bad;
+  BadCurrent(int at_sweep, complex_d value) : Element(1), at(at_sweep), bad(value) {}
+  void update_port_currents(bool) override {}
+  void backward_step() override { ports[0].current = ++sweep == at ? bad : complex_d(1.0, 1.0); }
+};
 }  // namespace
 
 TEST(BackwardForward, AlwaysMakesOneSweep) {
@@ -162,6 +172,16 @@ TEST(BackwardForward, Failures) {
   ElectricalNetwork net({&flaky, &larger});
   BackwardForward bf(&net);
   EXPECT_EQ(error_of([&] { bf.solve_load_flow(10, 0.5); }), "2 NaN value encountered at iteration 3. ");
+  // A non-finite current fails its sweep before the forward steps run.
+  const double inf = INFINITY, nan = std::nan("");
+  for (const complex_d bad : {complex_d(inf, 0), complex_d(0, -inf), complex_d(1, nan)}) {
+    Flaky settles(-1);
+    BadCurrent current(2, bad);
+    ElectricalNetwork with_current({&settles, &current});
+    BackwardForward sweeps(&with_current);
+    EXPECT_EQ(error_of([&] { sweeps.solve_load_flow(10, 0.5); }), "2 NaN value encountered at iteration 2. ");
+    EXPECT_EQ(settles.sweep, 1);
+  }
   local::Quadratic no_sweep({1, 0}, 1.0);
   ElectricalNetwork other({&no_sweep});
   BackwardForward bf2(&other);

@@ -3,6 +3,7 @@ transformers and the regulator, written from the model's formulas for the
 tests to compare the engine against."""
 
 import math
+import sys
 
 import numpy as np
 
@@ -91,13 +92,18 @@ def _reactive(c, u, v, q_min, q_max):
 def _smooth_floor_min(b, c, alpha, epsilon):
     k = -0.15 * alpha
     d, e = math.exp(k * b), math.exp(k * c)
+    if max(d, e) < sys.float_info.min:
+        # Subnormal or vanished weights: the quotient below keeps few digits, or none.
+        raise FloatingPointError("the smooth minimum's weights underflow")
     w = (e * c + d * b) / (e + d)
     return math.exp(-w / epsilon) * epsilon + w
 
 
 def compute_power(control_p, control_q, projection, limits, u, s_th):
-    """The power of one flexible phase at voltage magnitude u.
-    projection = (kind, alpha, epsilon); limits = (s_max, q_min, q_max)."""
+    """The power of one flexible phase at voltage magnitude u, by the
+    textbook formulas: an ArithmeticError or ValueError where they overflow
+    or lose their digits. projection = (kind, alpha, epsilon);
+    limits = (s_max, q_min, q_max)."""
     s_max, q_min, q_max = limits
     pth, v = s_th.real, s_th.imag
     p_power = _active(control_p, u, pth, s_max)
@@ -115,6 +121,64 @@ def compute_power(control_p, control_q, projection, limits, u, s_th):
         q = math.sqrt(_smooth_floor_min(q * q, 1 - p * p, a, e)) * math.tanh(a * q)
     elif kind == "keep_q":
         p = (1.0 if pth >= 0 else -1.0) * math.sqrt(_smooth_floor_min(p * p, 1 - q * q, a, e))
+    return complex(p * s_max, q * s_max)
+
+
+def _log_ratio(x, y):
+    """ln((e^x + 1) / (e^y + 1)), for any x and y."""
+    return np.logaddexp(0.0, x) - np.logaddexp(0.0, y)
+
+
+def _stable_active(c, u, pth, s_max):
+    a, e = c.alpha, c.epsilon
+    if c.kind == "constant":
+        return pth
+    if c.kind == "p_max_u_production":
+        k = ((pth / s_max + 1) * (c.u_max - c.u_up) + c.u_up) / c.u_max
+        gap = (1 - k) + e * np.exp(-(1 - k) / e)
+        return pth * (1 + _log_ratio(a * (u / c.u_max - 1), a * (u / c.u_max - k)) / (a * gap))
+    k = (c.u_down - (1 - pth / s_max) * (c.u_down - c.u_min)) / c.u_min
+    gap = (k - 1) + e * np.exp(-(k - 1) / e)
+    return pth * _log_ratio(a * (u / c.u_min - k), a * (u / c.u_min - 1)) / (-a * gap)
+
+
+def _stable_reactive(c, u, v, q_min, q_max):
+    if c.kind == "constant":
+        return v
+    a, x = c.alpha, u / c.u_max
+    m, d, r = c.u_min / c.u_max, c.u_down / c.u_max, c.u_up / c.u_max
+    low = _log_ratio(a * (x - d), a * (x - m)) / (a * (m - d)) - 1
+    high = _log_ratio(a * (x - r), a * (x - 1)) / (a * (1 - r))
+    return v + (v - q_min) * low + (q_max - v) * high
+
+
+def _stable_floor_min(b, c, alpha, epsilon):
+    z = -0.15 * alpha * np.array([b, c])
+    weights = np.exp(z - z.max())  # the larger weight is 1
+    w = weights @ np.array([b, c]) / weights.sum()
+    return np.exp(-w / epsilon) * epsilon + w
+
+
+def stable_compute_power(control_p, control_q, projection, limits, u, s_th):
+    """compute_power in forms free of overflow (log-sum-exp, the largest
+    exponent factored out), for any alpha and voltage."""
+    s_max, q_min, q_max = limits
+    pth, v = s_th.real, s_th.imag
+    p_power = _stable_active(control_p, u, pth, s_max)
+    q_power = _stable_reactive(control_q, u, v, q_min, q_max)
+    if control_p.kind == "constant" and control_q.kind == "constant":
+        return complex(p_power, q_power)
+    kind, a, e = projection
+    p, q = p_power / s_max, q_power / s_max
+    if kind == "euclidean":
+        s = p * p + q * q
+        radius = np.sqrt(s + e * np.exp(-s / e))
+        o = 1 + np.logaddexp(0.0, a * (radius - 1)) / a
+        p, q = p / o, q / o
+    elif kind == "keep_p":
+        q = np.sqrt(_stable_floor_min(q * q, 1 - p * p, a, e)) * np.tanh(a * q)
+    elif kind == "keep_q":
+        p = (1.0 if pth >= 0 else -1.0) * np.sqrt(_stable_floor_min(p * p, 1 - q * q, a, e))
     return complex(p * s_max, q * s_max)
 
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import load_flow_engine.cy_engine as ce
-from element_laws import Law, compute_power
+from element_laws import Law, compute_power, stable_compute_power
 
 ENTRY = "load_flow_engine.cy_engine."
 
@@ -117,23 +117,76 @@ def test_compute_power_follows_the_laws(p_law, q_law, projection, s_th):
         assert flexible.compute_power(u, s_th) == pytest.approx(expected, rel=1e-9, abs=1e-12)
 
 
+def sharpened(law, alpha):
+    return Law(law.kind, law.u_min, law.u_down, law.u_up, law.u_max, alpha, law.epsilon)
+
+
+@pytest.mark.parametrize("alpha", [1e3, 1e4, 1e6])
 @pytest.mark.parametrize("law,s_th,shape", [
-    (PRODUCTION, -6, {235: -6, 243: -6, 245: -5, 248: -2, 255: 0}),
-    (CONSUMPTION, 6, {195: 0, 202: 2, 204: 4, 207: 6, 220: 6}),
+    (PRODUCTION, -6, {0: -6, 235: -6, 243: -6, 245: -5, 248: -2, 255: 0, 430: 0, 2500: 0}),
+    (CONSUMPTION, 6, {0: 0, 195: 0, 202: 2, 204: 4, 207: 6, 215: 6, 220: 6, 345: 6, 2500: 6}),
 ])
-def test_active_laws_approach_their_corners(law, s_th, shape):
+def test_active_laws_approach_their_corners(law, s_th, shape, alpha):
     # The ideal curves: the limit line s_max (u_max - u) / (u_max - u_up) for
-    # production, its mirror for consumption.
-    flexible = parameter(law, CONSTANT)
+    # production, its mirror for consumption; far from the knees too.
+    flexible = parameter(sharpened(law, alpha), CONSTANT)
     for u, p in shape.items():
         assert flexible.compute_power(u, s_th).real == pytest.approx(p, abs=0.05)
 
 
-@pytest.mark.parametrize("u,q", [(190, -5), (205, -2), (215, 1), (239, 1), (245, 3), (260, 5)])
-def test_q_u_law_approaches_its_corners(u, q):
-    got = parameter(CONSTANT, Q_U, ("euclidean", 100.0, 1e-6), (1e6, -5, 5)).compute_power(u, 1 + 1j)
+@pytest.mark.parametrize("alpha", [1e3, 1e4, 1e6])
+@pytest.mark.parametrize("u,q", [(0, -5), (190, -5), (205, -2), (215, 1), (239, 1), (245, 3), (260, 5), (378, 5),
+                                 (2500, 5)])
+def test_q_u_law_approaches_its_corners(u, q, alpha):
+    got = parameter(CONSTANT, sharpened(Q_U, alpha), ("euclidean", 100.0, 1e-6), (1e6, -5, 5)).compute_power(u, 1 + 1j)
     assert got.imag == pytest.approx(q, abs=0.01)
     assert got.real == pytest.approx(1.0, abs=1e-9)
+
+
+@pytest.mark.parametrize("alpha", [1e3, 1e4, 1e6])
+def test_euclidean_projection_is_radial_far_outside(alpha):
+    # q_u is flat at 225 V, so (P, Q) = s_th, far outside s_max = 10.
+    got = parameter(CONSTANT, Q_U, ("euclidean", alpha, 1e-4)).compute_power(225.0, 15 + 10j)
+    assert got == pytest.approx((15 + 10j) * 10 / abs(15 + 10j), rel=1e-9)
+
+
+def knee_voltages(p_law, s_th, s_max):
+    """The voltages where a law bends: its four settings and the corner of
+    the active power, each with neighbours down to alpha's scale."""
+    pth = s_th.real / s_max
+    knees = [200, 210, 240, 250, 200 + 10 * pth, 250 + 10 * pth]
+    return [k + d for k in knees for d in (0, -1e-5, 1e-5, -1e-4, 1e-4, -1e-2, 1e-2, -1, 1)]
+
+
+SHARP_CASES = [
+    pytest.param(CONSUMPTION, CONSTANT, "euclidean", 6 + 1j, id="consumption-euclidean"),
+    pytest.param(CONSUMPTION, Q_U, "keep_p", 9 + 8j, id="consumption-q_u-keep_p"),
+    pytest.param(CONSUMPTION, CONSTANT, "keep_q", 9 - 3j, id="consumption-keep_q"),
+    pytest.param(PRODUCTION, CONSTANT, "euclidean", -9 + 8j, id="production-euclidean"),
+    pytest.param(PRODUCTION, Q_U, "keep_q", -9 + 8j, id="production-q_u-keep_q"),
+    pytest.param(CONSTANT, Q_U, "euclidean", 15 + 10j, id="q_u-euclidean"),
+    pytest.param(CONSTANT, Q_U, "keep_p", 6 + 1j, id="q_u-keep_p"),
+]
+
+
+@pytest.mark.parametrize("alpha", [10, 1e3, 1e4, 1e6])
+@pytest.mark.parametrize("p_law,q_law,kind,s_th", SHARP_CASES)
+def test_laws_at_any_sharpness_and_voltage(p_law, q_law, kind, s_th, alpha):
+    # From 0 to 10 x 250 V: the stable forms everywhere, and the textbook
+    # formulas wherever they can be evaluated in doubles.
+    p_law, q_law, projection, limits = sharpened(p_law, alpha), sharpened(q_law, alpha), (kind, alpha, 1e-4), \
+        (10.0, -5.0, 5.0)
+    flexible = parameter(p_law, q_law, projection, limits)
+    for u in sorted(np.concatenate([np.linspace(0.0, 2500.0, 101), knee_voltages(p_law, s_th, 10.0)])):
+        got = flexible.compute_power(u, s_th)
+        assert got == pytest.approx(stable_compute_power(p_law, q_law, projection, limits, u, s_th),
+                                    rel=1e-12, abs=1e-12), u
+        try:
+            literal = compute_power(p_law, q_law, projection, limits, u, s_th)
+        except (ArithmeticError, ValueError):
+            continue
+        if np.isfinite(literal):
+            assert got == pytest.approx(literal, rel=1e-12, abs=1e-13), u
 
 
 @pytest.mark.parametrize("kind,pq", [("euclidean", (0.7071, 0.7071)), ("keep_p", (0.9, 0.4359)),

@@ -271,6 +271,101 @@ def test_solve_failure_message_and_entry(binding_entries):
         assert binding_entries(info.value) == ["CyAbstractSolver.solve_load_flow"]
 
 
+# --- backward-forward on NaN and infinite values -------------------------
+
+NAN = float("nan")
+
+
+def joined(a, b, pairs, beginning=None):
+    if beginning is None:
+        a.connect(b, pairs)
+    else:
+        a.connect_side(b, pairs, beginning)
+
+
+def bus_line_bus(line, v1, v2=(0, 0)):
+    """Two buses joined by a two-conductor line, the second one's ground
+    port (if any) on a reference."""
+    b1, b2 = ce.CyBus(2, np.array(v1, complex)), ce.CyBus(2, np.array(v2, complex))
+    joined(line, b1, [(0, 0), (1, 1)], True)
+    joined(line, b2, [(0, 0), (1, 1)], False)
+    elements = [b1, line, b2]
+    if isinstance(line, ce.CyShuntLine):
+        ref = ce.CyPotentialRef()
+        joined(ref, line, [(0, 4)])
+        elements.append(ref)
+    return elements
+
+
+def delta_reference(v):
+    bus, ref = ce.CyBus(3, np.array(v, complex)), ce.CyDeltaPotentialRef(3)
+    joined(bus, ref, [(k, k) for k in range(3)])
+    return [bus, ref]
+
+
+def fed_load(u, start, shorted=False):
+    """A source of voltage u feeding a power load on a bus starting at
+    `start`; the neutral is a reference, and so is the phase if shorted."""
+    src, bus, load = ce.CyVoltageSource(2, np.array([u], complex)), ce.CyBus(2, np.array([start, 0], complex)), \
+        ce.CyPowerLoad(2, np.array([1e3 + 0j]))
+    refs = [ce.CyPotentialRef() for _ in range(2 if shorted else 1)]
+    joined(bus, src, [(0, 0), (1, 1)])
+    joined(bus, load, [(0, 0), (1, 1)])
+    for k, ref in enumerate(refs):
+        joined(ref, bus, [(0, 1 - k)])
+    return [src, bus, load, *refs]
+
+
+def two_port_branch(branch, v_out):
+    """A 230 V source, the branch, and a bus at its output starting at v_out."""
+    src, bus, out, ref = ce.CyVoltageSource(2, np.array([230j])), ce.CyBus(2, np.array([230j, 0])), \
+        ce.CyBus(2, np.array([v_out, 0])), ce.CyPotentialRef()
+    joined(bus, src, [(0, 0), (1, 1)])
+    joined(ref, bus, [(0, 1)])
+    joined(branch, bus, [(0, 0), (1, 1)], True)
+    joined(branch, out, [(0, 0), (1, 1)], False)
+    return [src, bus, ref, branch, out]
+
+
+def switched(v):
+    b1, switch, b2 = ce.CyBus(1, np.array([v])), ce.CySwitch(1), ce.CyBus(1, np.array([0j]))
+    joined(switch, b1, [(0, 0)], True)
+    joined(switch, b2, [(0, 0)], False)
+    return [b1, switch, b2]
+
+
+EYE2 = np.eye(2, dtype=complex).ravel()
+
+
+@pytest.mark.parametrize("build,sweep", [
+    pytest.param(lambda: bus_line_bus(ce.CySimplifiedLine(2, EYE2), [1, NAN]), 1, id="line_second_conductor"),
+    pytest.param(lambda: bus_line_bus(ce.CySimplifiedLine(2, EYE2), [1, 2], [0, complex(1, NAN)]), 1,
+                 id="line_old_imaginary"),
+    pytest.param(lambda: bus_line_bus(ce.CyShuntLine(2, np.zeros(4, complex), EYE2), [1, complex(0, NAN)]), 1,
+                 id="shunt_line"),
+    pytest.param(lambda: delta_reference([1, complex(0, NAN), 2]), 1, id="delta_reference_imaginary"),
+    # An infinite sum shifts the potentials to NaN.
+    pytest.param(lambda: delta_reference([float("inf"), 0, 0]), 1, id="delta_reference_infinite"),
+    # Every node a reference node: only the load's infinite currents show it.
+    pytest.param(lambda: fed_load(230, 230, shorted=True), 1, id="source_shorted"),
+    # A dead source: its load sees 0 V from the second sweep on, which the
+    # line beside it (a first change of 1) makes the solve reach.
+    pytest.param(lambda: fed_load(0, 230) + bus_line_bus(ce.CySimplifiedLine(2, EYE2), [1, 1]), 2,
+                 id="dead_source"),
+    pytest.param(lambda: two_port_branch(ce.CySingleVoltageRegulator(0.1j, 0, 230, 0.1, 100, 0), complex(230, NAN)),
+                 1, id="regulator"),
+    pytest.param(lambda: two_port_branch(ce.CySingleTransformer(0.1j, 0, 1), complex(230, NAN)), 1, id="transformer"),
+    pytest.param(lambda: switched(complex(1, NAN)), 1, id="switch"),
+])
+def test_backward_forward_fails_on_nan_values(build, sweep, binding_entries):
+    elements = build()
+    solver = ce.CyBackwardForward(network_of(*elements))
+    with pytest.raises(RuntimeError) as info:
+        solver.solve_load_flow(20, 1e-9)
+    assert str(info.value) == f"2 NaN value encountered at iteration {sweep}. "
+    assert binding_entries(info.value) == ["CyAbstractSolver.solve_load_flow"]
+
+
 @pytest.mark.parametrize("call,error,message,entry", [
     (lambda s: s.solve_load_flow(1), TypeError, "solve_load_flow() takes exactly 2 positional arguments (1 given)",
      "CyAbstractSolver.solve_load_flow"),
