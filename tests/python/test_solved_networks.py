@@ -9,9 +9,9 @@ import pytest
 
 import load_flow_engine.cy_engine as ce
 from element_laws import (Law, admittance_law, balancer_admittance, compute_power, current_law, delta_law,
-                          power_law, star_law, three_phase_currents)
+                          power_law, stable_compute_power, star_law, three_phase_currents)
 from netcheck import close, largest, node_sums, simplified_line_currents, star_voltages
-from netlist import Netlist
+from netlist import Netlist, network_of
 
 A = np.exp(2j * np.pi / 3)
 SEQUENCE = np.array([1, A ** 2, A])  # a, b, c
@@ -325,3 +325,106 @@ def test_regulator_at_the_end_of_its_range():
     tap = net.objects["reg"].get_tap()
     assert tap == pytest.approx(1.1, abs=1e-3)
     assert u_out < 1.1 * u_source < 230.0
+
+
+# --- flexible loads at any sharpness --------------------------------------------
+
+def flexible_feeder(phase_voltages, load, n, z):
+    """A star source (its neutral the reference) feeding `load` through a line
+    of impedance z on each of n conductors, from source ports 0 .. n-1 to load
+    ports 0 .. n-1; the load's nodes start at the source's potentials."""
+    src = ce.CyVoltageSource(len(phase_voltages) + 1, np.array(phase_voltages, complex))
+    ref = ce.CyPotentialRef()
+    line = ce.CySimplifiedLine(n, (z * np.eye(n, dtype=complex)).ravel())
+    end = ce.CyBus(n, np.append(phase_voltages, 0)[:n].astype(complex))
+    ref.connect(src, [(0, len(phase_voltages))])
+    line.connect_side(src, [(k, k) for k in range(n)], True)
+    line.connect_side(end, [(k, k) for k in range(n)], False)
+    end.connect(load, [(k, k) for k in range(n)])
+    return network_of(src, ref, line, end, load), src, line
+
+
+def law_currents(laws, v, s_th, delta):
+    """Port currents of a flexible load at potentials v by the NumPy laws."""
+    dv = v - np.roll(v, -1) if delta else v[:-1] - v[-1]
+    s = np.array([stable_compute_power(*laws, abs(d), st) for d, st in zip(dv, s_th)])
+
+    def law(_, d):
+        return np.conj(s / d)
+
+    return delta_law(law, None, v)[0] if delta else star_law(law, None, v)
+
+
+def sharp_parameter(p_law, q_law, projection, limits):
+    return ce.CyFlexibleParameter(ce.CyControl(*p_law.args()), ce.CyControl(*q_law.args()),
+                                  ce.CyProjection(*projection), *limits)
+
+
+@pytest.mark.parametrize("alpha", [10, 1e3, 1e4, 1e6])
+@pytest.mark.parametrize("kinds,s_th", [
+    pytest.param(("p_max_u_consumption", "q_u", "euclidean"), 9e3 + 8e3j, id="consumption-euclidean"),
+    pytest.param(("p_max_u_production", "q_u", "keep_q"), -9e3 + 8e3j, id="production-keep_q"),
+    pytest.param(("p_max_u_consumption", "constant", "keep_p"), 6e3 + 4e3j, id="consumption-keep_p"),
+])
+def test_flexible_load_follows_its_law_on_one_tape(kinds, s_th, alpha):
+    # The tape is recorded once, at 230 V; the source then sweeps the load
+    # from 50 V to 10 x 250 V, across every knee of the laws.
+    p_kind, q_kind, projection_kind = kinds
+    laws = (Law(p_kind, 200, 210, 240, 250, alpha, 1e-6), Law(q_kind, 200, 210, 240, 250, alpha, 0),
+            (projection_kind, alpha, 1e-4), (10e3, -5e3, 5e3))
+    load = ce.CyFlexibleLoad(2, np.array([s_th]), np.array([sharp_parameter(*laws)], object))
+    z = 0.01
+    net, src, line = flexible_feeder([230.0], load, 2, z)
+    solver = ce.CyNewton(net, True)
+    knees = [200, 206, 209, 210, 240, 241, 244, 250]
+    for u in sorted(np.concatenate([np.linspace(50.0, 2500.0, 50), [k + d for k in knees for d in (-1, 0, 0.3, 1)]])):
+        src.update_voltages(np.array([u], complex))
+        iterations, error = solver.solve_load_flow(50, 1e-9)
+        assert iterations < 50 and error <= 1e-9, u
+        v1, v2 = line.get_side_potentials(2, 2)
+        close((v1 - v2) / z, law_currents(laws, v2, [s_th], delta=False))
+
+
+def ideal_power(p_law, q_law, limits, u, s_th):
+    """The piecewise-linear curves of the consumption and q_u laws."""
+    s_max, q_min, q_max = limits
+    corner = p_law.u_min + s_th.real / s_max * (p_law.u_down - p_law.u_min)
+    p = np.interp(u, [p_law.u_min, corner], [0, s_th.real])
+    q = np.interp(u, [q_law.u_min, q_law.u_down, q_law.u_up, q_law.u_max], [q_min, s_th.imag, s_th.imag, q_max])
+    return complex(p, q)
+
+
+@pytest.mark.parametrize("delta,phase_voltages,z,band", [
+    # One phase drawn down onto both slopes of its laws.
+    pytest.param(False, [230.0], 1.0, (200, 206), id="star_on_the_slopes"),
+    # Phase-voltage settings on a delta load at 400 V: above every knee.
+    pytest.param(True, 230.0 * SEQUENCE, 0.05, (390, 400), id="delta_with_phase_settings"),
+])
+def test_sharp_flexible_load_lies_on_its_ideal_curve(delta, phase_voltages, z, band):
+    alpha, limits, s_th = 1e4, (12e3, -3e3, 3e3), 10e3 + 1e3j
+    p_law = Law("p_max_u_consumption", 200, 210, 0, 0, alpha, 1e-6)
+    q_law = Law("q_u", 200, 210, 240, 250, alpha, 0)
+    laws = (p_law, q_law, ("euclidean", alpha, 1e-4), limits)
+    n = 3 if delta else 2
+    kind = ce.CyDeltaFlexibleLoad if delta else ce.CyFlexibleLoad
+    s = np.full(n if delta else 1, s_th)
+    load = kind(n, s.copy(), np.array([sharp_parameter(*laws)] * len(s), object))
+    net, _src, line = flexible_feeder(phase_voltages, load, n, z)
+    solver = ce.CyNewton(net, True)  # alive while the elements are read
+    iterations, error = solver.solve_load_flow(50, 1e-9)
+    assert iterations < 50 and error <= 1e-9
+    v1, v2 = line.get_side_potentials(n, n)
+    close((v1 - v2) / z, law_currents(laws, v2, s, delta))
+    u = np.abs(v2 - np.roll(v2, -1)) if delta else np.abs(v2[:1] - v2[1])
+    assert np.all((band[0] < u) & (u < band[1]))
+    # Each softplus is within ln 2 of its corner, divided by alpha times the
+    # per-unit width of the slope it scales; the projection is idle here.
+    s_max, q_min, q_max = limits
+    p_width = s_th.real / s_max * (p_law.u_down - p_law.u_min) / p_law.u_min
+    q_widths = np.array([q_law.u_down - q_law.u_min, q_law.u_max - q_law.u_up]) / q_law.u_max
+    q_rises = np.array([s_th.imag - q_min, q_max - s_th.imag])
+    p_bound = 2 * math.log(2) * s_th.real / (alpha * p_width)
+    q_bound = 2 * math.log(2) * np.sum(q_rises / (alpha * q_widths))
+    for got, volts in zip(load.get_powers(n), u):
+        ideal = ideal_power(p_law, q_law, limits, volts, s_th)
+        assert abs(got.real - ideal.real) <= p_bound and abs(got.imag - ideal.imag) <= q_bound
