@@ -100,6 +100,6 @@ double DeltaPotentialRef::forward_step() {
     nan_written = nan_written || has_nan(shifted);
     node.potential.set_value(shifted);
   }
-  // An infinite sum leaves finite-looking change but NaN potentials.
+  // An infinite sum is a change of inf, yet it shifts potentials to NaN.
   return nan_written ? std::numeric_limits<double>::quiet_NaN() : change_measure({re, im});
 }
