@@ -2,32 +2,17 @@
 
 #include "util/complex_ad.hpp"
 
-namespace {
-ad_complex tape_zero() { return {ad_double(0.0), ad_double(0.0)}; }
-
-void zero_currents(std::vector<Port>& ports, bool on_tape) {
-  for (Port& port : ports) {
-    if (on_tape)
-      port.current_ad = tape_zero();
-    else
-      port.current = 0.0;
-  }
-}
-}  // namespace
-
 Bus::Bus(int n, const complex_d* potentials) : ElementImpl<Bus>(n, potentials) {}
 
 void Bus::initialize_potentials(const complex_d* potentials) {
   for (size_t i = 0; i < ports.size(); ++i) ports[i].connection->potential.set_value(potentials[i]);
 }
 
-void Bus::update_port_currents(bool on_tape) { zero_currents(ports, on_tape); }
-void Bus::backward_step() { zero_currents(ports, false); }
+void Bus::backward_step() { zero_port_currents<complex_d>(ports); }
 
 Ground::Ground() : ElementImpl<Ground>(1) {}
 
-void Ground::update_port_currents(bool on_tape) { zero_currents(ports, on_tape); }
-void Ground::backward_step() { zero_currents(ports, false); }
+void Ground::backward_step() { zero_port_currents<complex_d>(ports); }
 
 PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].connection->is_reference = true; }
 
@@ -40,8 +25,7 @@ complex_d PotentialRef::get_current() const {
   return {re, im};
 }
 
-void PotentialRef::update_port_currents(bool on_tape) { zero_currents(ports, on_tape); }
-void PotentialRef::backward_step() { zero_currents(ports, false); }
+void PotentialRef::backward_step() { zero_port_currents<complex_d>(ports); }
 
 double PotentialRef::forward_step() {
   Connection& node = *ports[0].connection;
@@ -58,15 +42,6 @@ void DeltaPotentialRef::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& in
   current.bind(X, x, index);
 }
 
-void DeltaPotentialRef::update_port_currents(bool on_tape) {
-  zero_currents(ports, on_tape);
-  if (ports.empty()) return;
-  if (on_tape)
-    ports[0].current_ad = current.ad;
-  else
-    ports[0].current = current.get_value();
-}
-
 void DeltaPotentialRef::append_equations(TapeArray& y, int& index) {
   ad_double re(0.0), im(0.0);
   for (const Port& port : ports) {
@@ -79,7 +54,7 @@ void DeltaPotentialRef::append_equations(TapeArray& y, int& index) {
   index += 2;
 }
 
-void DeltaPotentialRef::backward_step() { zero_currents(ports, false); }
+void DeltaPotentialRef::backward_step() { zero_port_currents<complex_d>(ports); }
 
 double DeltaPotentialRef::forward_step() {
   if (ports.empty()) return 0.0;

@@ -3,6 +3,7 @@
 // initial potentials, the ground, the potential reference that fixes its node
 // at zero, and the delta reference that fixes the sum of its potentials.
 
+#include "model/current_mode.hpp"
 #include "model/element.hpp"
 
 class Bus : public ElementImpl<Bus> {
@@ -13,7 +14,10 @@ class Bus : public ElementImpl<Bus> {
   // Writes potentials[i] to the node of port i (through to a bound solver).
   void initialize_potentials(const complex_d* potentials);
 
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents() {
+    zero_port_currents<C>(ports);
+  }
   void backward_step() override;
 };
 
@@ -22,7 +26,10 @@ class Ground : public ElementImpl<Ground> {
  public:
   Ground();
 
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents() {
+    zero_port_currents<C>(ports);
+  }
   void backward_step() override;
 };
 
@@ -33,7 +40,10 @@ class PotentialRef : public ElementImpl<PotentialRef> {
   // Sum of the plain currents of every port listed at the reference node.
   complex_d get_current() const;
 
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents() {
+    zero_port_currents<C>(ports);
+  }
   void backward_step() override;
   double forward_step() override;
 };
@@ -51,7 +61,11 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
 
   void append_variable_values(std::vector<double>& x0) override;
   void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents() {
+    zero_port_currents<C>(ports);
+    if (!ports.empty()) CurrentMode<C>::current(ports[0]) = CurrentMode<C>::value(current);
+  }
   void append_equations(TapeArray& y, int& index) override;
   void backward_step() override;
   double forward_step() override;

@@ -113,9 +113,20 @@ class Element {
   Element(int n, const complex_d* potentials);
 };
 
-// Intermediate of the simple elements, parameterised by the concrete class.
-template <class T>
-class ElementImpl : public Element {
+// Intermediate of the concrete elements, parameterised by the concrete class
+// and the base it extends. T writes its current law once, as
+// `template <class C> void compute_currents()` over CurrentMode<C>
+// (model/current_mode.hpp); this is the one place that picks the mode.
+template <class T, class Base = Element>
+class ElementImpl : public Base {
  public:
-  using Element::Element;
+  using Base::Base;
+
+  void update_port_currents(bool on_tape) override {
+    T& self = static_cast<T&>(*this);
+    if (on_tape)
+      self.template compute_currents<ad_complex>();
+    else
+      self.template compute_currents<complex_d>();
+  }
 };

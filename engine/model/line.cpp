@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "model/current_mode.hpp"
 #include "util/complex_ad.hpp"
 
 namespace {
@@ -27,14 +28,6 @@ void require_one_conductor(int n) {
   if (n != 1)
     throw std::invalid_argument(
         fmt::format("a one-value line update needs a line of one conductor, this line has {}", n));
-}
-
-ad_complex ad_add(const ad_complex& a, const ad_complex& b) {
-  return {a.real() + b.real(), a.imag() + b.imag()};
-}
-
-ad_complex ad_sub(const ad_complex& a, const ad_complex& b) {
-  return {a.real() - b.real(), a.imag() - b.imag()};
 }
 
 // Largest |new_i - old_i| over the conductors; NaN as soon as a difference
@@ -83,23 +76,22 @@ void SimplifiedLine::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& inde
   admittance.bind(P, p, index);
 }
 
-void SimplifiedLine::update_port_currents(bool on_tape) {
-  const Eigen::Index n = conductor_count();
-  if (on_tape) {
-    const VectorXad v1 = get_side_potentials_ad(1);
-    const VectorXad v2 = get_side_potentials_ad(2);
-    VectorXad dv(n);
-    for (Eigen::Index i = 0; i < n; ++i) dv(i) = ad_sub(v1(i), v2(i));
-    const VectorXad i1 = ad_matvec(admittance.get_ad(), dv);
-    VectorXad i2(i1.size());
-    for (Eigen::Index i = 0; i < i1.size(); ++i) i2(i) = ad_complex(-i1(i).real(), -i1(i).imag());
-    set_side_currents_ad(i1, i2);
-  } else {
-    const Eigen::VectorXcd dv = get_side_potentials_values(1) - get_side_potentials_values(2);
-    const Eigen::VectorXcd i1 = admittance.get_value() * dv;
-    set_side_currents(i1, -i1);
-  }
+template <class C>
+void SimplifiedLine::compute_currents() {
+  using M = CurrentMode<C>;
+  using Vector = typename M::Vector;
+  const Vector v1 = M::side_potentials(*this, 1);
+  const Vector v2 = M::side_potentials(*this, 2);
+  Vector dv(v1.size());
+  for (Eigen::Index i = 0; i < dv.size(); ++i) dv(i) = v1(i) - v2(i);
+  const Vector i1 = M::apply(admittance, dv);
+  Vector i2(i1.size());
+  for (Eigen::Index i = 0; i < i2.size(); ++i) i2(i) = -i1(i);
+  M::set_currents(*this, i1, i2);
 }
+
+template void SimplifiedLine::compute_currents<complex_d>();
+template void SimplifiedLine::compute_currents<ad_complex>();
 
 void SimplifiedLine::backward_step() {
   for (Port* p : side2) p->current = balancing_current(*p);
@@ -219,52 +211,35 @@ void ShuntLine::bind_variables(TapeArray&, Eigen::VectorXd&, int&) {
     if (p != side2[0]) other_side2_currents.push_back(&p->current);
 }
 
-void ShuntLine::update_port_currents(bool on_tape) {
+template <class C>
+void ShuntLine::compute_currents() {
+  using M = CurrentMode<C>;
+  using Vector = typename M::Vector;
   const Eigen::Index n = conductor_count();
-  if (on_tape) {
-    const VectorXad v1 = get_side_potentials_ad(1);
-    const VectorXad v2 = get_side_potentials_ad(2);
-    const ad_complex vg = ground_port->connection->get_potential_ad();
-    const VectorXad p11 = ad_matvec(y11.get_ad(), v1), p12 = ad_matvec(y12.get_ad(), v2);
-    const VectorXad p21 = ad_matvec(y21.get_ad(), v1), p22 = ad_matvec(y22.get_ad(), v2);
-    const MatrixXad g1 = y1_ground.get_ad(), g2 = y2_ground.get_ad();
-    const VectorXad e = y_ground.get_ad();
-    VectorXad i1(n), i2(n);
-    for (Eigen::Index i = 0; i < n; ++i) {
-      i1(i) = ad_add(ad_add(p11(i), p12(i)), ad_multiply(g1(i, 0), vg));
-      i2(i) = ad_add(ad_add(p21(i), p22(i)), ad_multiply(g2(i, 0), vg));
-    }
-    const ad_complex two_vg(ad_double(2.0) * vg.real(), ad_double(2.0) * vg.imag());
-    ad_complex ig(ad_double(0.0), ad_double(0.0));
-    for (Eigen::Index k = 0; k < n; ++k) {
-      const ad_complex term = ad_multiply(e(k), ad_sub(ad_add(v1(k), v2(k)), two_vg));
-      ig = k == 0 ? term : ad_add(ig, term);
-    }
-    set_side_currents_ad(i1, i2);
-    ground_port->current_ad = ig;
-  } else {
-    const Eigen::VectorXcd v1 = get_side_potentials_values(1);
-    const Eigen::VectorXcd v2 = get_side_potentials_values(2);
-    const complex_d vg = ground_port->connection->get_potential();
-    const Eigen::VectorXcd p11 = y11.get_value() * v1, p12 = y12.get_value() * v2;
-    const Eigen::VectorXcd p21 = y21.get_value() * v1, p22 = y22.get_value() * v2;
-    const Eigen::MatrixXcd g1 = y1_ground.get_value(), g2 = y2_ground.get_value();
-    const Eigen::VectorXcd e = y_ground.get_value();
-    Eigen::VectorXcd i1(n), i2(n);
-    for (Eigen::Index i = 0; i < n; ++i) {
-      i1(i) = (p11(i) + p12(i)) + complex_multiply(g1(i, 0), vg);
-      i2(i) = (p21(i) + p22(i)) + complex_multiply(g2(i, 0), vg);
-    }
-    const complex_d two_vg = vg + vg;
-    complex_d ig(0.0, 0.0);
-    for (Eigen::Index k = 0; k < n; ++k) {
-      const complex_d term = complex_multiply(e(k), (v1(k) + v2(k)) - two_vg);
-      ig = k == 0 ? term : ig + term;
-    }
-    set_side_currents(i1, i2);
-    ground_port->current = ig;
+  const Vector v1 = M::side_potentials(*this, 1);
+  const Vector v2 = M::side_potentials(*this, 2);
+  const C vg = M::potential(ground_port);
+  const Vector p11 = M::apply(y11, v1), p12 = M::apply(y12, v2);
+  const Vector p21 = M::apply(y21, v1), p22 = M::apply(y22, v2);
+  const auto g1 = M::value(y1_ground), g2 = M::value(y2_ground);
+  const auto e = M::value(y_ground);
+  Vector i1(n), i2(n);
+  for (Eigen::Index i = 0; i < n; ++i) {
+    i1(i) = (p11(i) + p12(i)) + M::multiply(g1(i, 0), vg);
+    i2(i) = (p21(i) + p22(i)) + M::multiply(g2(i, 0), vg);
   }
+  const C two_vg = M::twice(vg);
+  C ig = M::zero();
+  for (Eigen::Index k = 0; k < n; ++k) {
+    const C term = M::multiply(e(k), (v1(k) + v2(k)) - two_vg);
+    ig = k == 0 ? term : ig + term;
+  }
+  M::set_currents(*this, i1, i2);
+  M::current(*ground_port) = ig;
 }
+
+template void ShuntLine::compute_currents<complex_d>();
+template void ShuntLine::compute_currents<ad_complex>();
 
 // The one-conductor sweeps run through the slots cached at binding; an end
 // node without a slot (a reference node) takes the general path, which reads

@@ -10,11 +10,11 @@
 // What the two lines share: n conductors, side-1 port i and side-2 port i
 // being the two ends of conductor i.
 template <class T>
-class Line : public Branch {
+class Line : public ElementImpl<T, Branch> {
  public:
-  using Branch::Branch;
+  using ElementImpl<T, Branch>::ElementImpl;
 
-  int conductor_count() const { return static_cast<int>(side1.size()); }
+  int conductor_count() const { return static_cast<int>(this->side1.size()); }
 };
 
 class SimplifiedLine : public Line<SimplifiedLine> {
@@ -34,7 +34,9 @@ class SimplifiedLine : public Line<SimplifiedLine> {
 
   void append_parameter_values(std::vector<double>& p0) override;
   void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
-  void update_port_currents(bool on_tape) override;
+  // I1 = Y (V1 - V2), I2 = -I1.
+  template <class C>
+  void compute_currents();
   void backward_step() override;
   double forward_step() override;
 };
@@ -82,7 +84,10 @@ class ShuntLine : public Line<ShuntLine> {
   // Consumes no variable: caches the end nodes' slots and currents.
   void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
   void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
-  void update_port_currents(bool on_tape) override;
+  // I1 = y11 V1 + y12 V2 + y1_ground Vg, I2 = y21 V1 + y22 V2 + y2_ground Vg,
+  // and the ground port the sum over k of y_ground(k) (V1(k) + V2(k) - 2 Vg).
+  template <class C>
+  void compute_currents();
   void backward_step() override;
   double forward_step() override;
 

@@ -34,18 +34,18 @@ class LoadBase : public Element {
 
 // T declares `static constexpr bool delta`.
 template <class T>
-class Load : public LoadBase {
+class Load : public ElementImpl<T, LoadBase> {
  public:
   // Star loads report the currents stored at their phase ports by the last
   // computation; nothing is recomputed.
   void get_inner_currents(complex_d* out) const override {
-    for (int i = 0; i < phase_count(); ++i) out[i] = ports[static_cast<size_t>(i)].current;
+    for (int i = 0; i < this->phase_count(); ++i) out[i] = this->ports[static_cast<size_t>(i)].current;
   }
 
  protected:
   // A star load without ports has -1 phases, refused as a length error; so
   // does every negative count, without computing n - 1 below INT_MIN.
-  explicit Load(int n) : LoadBase(n, T::delta ? n : (n > 0 ? n - 1 : -1)) {}
+  explicit Load(int n) : ElementImpl<T, LoadBase>(n, T::delta ? n : (n > 0 ? n - 1 : -1)) {}
 };
 
 // Loads whose phases each draw a current set by the phase's own voltage and
@@ -59,13 +59,10 @@ class PhaseLoad : public Load<T> {
     bind_values(self().phase_values(), P, p, index);
   }
 
-  void update_port_currents(bool on_tape) override {
-    if (on_tape) {
-      std::vector<ad_complex> phase_currents(plain_phase_currents_.size());
-      assign_port_currents(phase_currents);
-    } else {
-      assign_port_currents(plain_phase_currents_);
-    }
+  template <class C>
+  void compute_currents() {
+    std::vector<C> phase_currents(plain_phase_currents_.size());
+    assign_port_currents(phase_currents);
   }
 
   // Loads take their currents from the present potentials; they balance

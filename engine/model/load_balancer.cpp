@@ -14,11 +14,6 @@ Eigen::MatrixXcd balancer_admittance(complex_d z2, complex_d ym, double k) {
   return z.inverse();
 }
 
-template <class C>
-C scaled(double c, const C& z) {
-  return C(c * z.real(), c * z.imag());
-}
-
 }  // namespace
 
 LoadBalancer::LoadBalancer(complex_d z2, complex_d ym, double k)
@@ -44,8 +39,8 @@ void LoadBalancer::phase_to_neutral(C (&u)[3]) const {
   // Every coefficient multiplies its potential, zeros included, so that a
   // non-finite potential anywhere shows in every phase.
   for (int j = 0; j < 3; ++j)
-    u[j] = (scaled(incidence(j, 0), v[0]) + scaled(incidence(j, 1), v[1])) +
-           (scaled(incidence(j, 2), v[2]) + scaled(incidence(j, 3), v[3]));
+    u[j] = (scaled(v[0], incidence(j, 0)) + scaled(v[1], incidence(j, 1))) +
+           (scaled(v[2], incidence(j, 2)) + scaled(v[3], incidence(j, 3)));
 }
 
 template <class C>
@@ -59,19 +54,17 @@ void LoadBalancer::assign_port_currents(const C (&phase)[3]) {
   M::current(ports[3]) = neutral;
 }
 
-void LoadBalancer::update_port_currents(bool on_tape) {
-  if (on_tape) {
-    ad_complex u[3];
-    phase_to_neutral(u);
-    VectorXad uv(3);
-    for (int j = 0; j < 3; ++j) uv(j) = u[j];
-    const VectorXad i = ad_matvec(admittance.ad, uv);
-    const ad_complex phase[3] = {i(0), i(1), i(2)};
-    assign_port_currents(phase);
-  } else {
-    backward_step();
-  }
+template <class C>
+void LoadBalancer::compute_currents() {
+  C u[3];
+  phase_to_neutral(u);
+  const auto i = CurrentMode<C>::apply(admittance, u);
+  const C phase[3] = {i(0), i(1), i(2)};
+  assign_port_currents(phase);
 }
+
+template void LoadBalancer::compute_currents<complex_d>();
+template void LoadBalancer::compute_currents<ad_complex>();
 
 void LoadBalancer::backward_step() {
   complex_d u[3];

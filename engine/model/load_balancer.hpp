@@ -19,7 +19,8 @@ class LoadBalancer : public Load<LoadBalancer> {
 
   void append_parameter_values(std::vector<double>& p0) override;
   void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents();
   void backward_step() override;
 
  private:

@@ -2,30 +2,12 @@
 
 #include <cmath>
 
+#include "model/current_mode.hpp"
 #include "util/complex_ad.hpp"
-
-ad_double softplus(const ad_double& x, double k) {
-  const ad_double ax = CppAD::abs(x);
-  const ad_double smooth = CppAD::log1p(CppAD::exp(ad_double(-k) * ax)) / ad_double(k);
-  return ad_double(0.5) * (x + ax) + smooth;
-}
-
-double clip_tap(double t, double a, double k) {
-  const double low = 1.0 - a;
-  const double d = std::fabs(t - low);
-  const double s1 = std::log1p(std::exp(-k * d)) / k + ((t - low) + d) * 0.5;
-  const double f = t - (a + 1.0);
-  const double s2 = std::log1p(std::exp(-k * std::fabs(f))) / k + (std::fabs(f) + f) * 0.5;
-  return (s1 + low) - s2;
-}
-
-ad_double clip_tap(const ad_double& t, double a, double k) {
-  return (ad_double(1.0 - a) + softplus(t - ad_double(1.0 - a), k)) - softplus(t - ad_double(1.0 + a), k);
-}
 
 SingleVoltageRegulator::SingleVoltageRegulator(complex_d z2_, complex_d ym_, double u_ref_, double u_range_,
                                                double alpha_, double phi_)
-    : Branch(2, 2), z2(z2_), ym(ym_), u_ref(u_ref_), u_range(u_range_), alpha(alpha_), phi(phi_), tap(1.0) {
+    : ElementImpl(2, 2), z2(z2_), ym(ym_), u_ref(u_ref_), u_range(u_range_), alpha(alpha_), phi(phi_), tap(1.0) {
   side1[1]->connection->merge(side2[1]);
 }
 
@@ -81,42 +63,27 @@ void SingleVoltageRegulator::bind_parameters(TapeArray& P, Eigen::VectorXd& p, i
   u_ref.bind(P, p, index);
 }
 
-void SingleVoltageRegulator::update_port_currents(bool on_tape) {
+template <class C>
+void SingleVoltageRegulator::compute_currents() {
+  using M = CurrentMode<C>;
   const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
-  if (on_tape) {
-    const VectorXad v1 = get_side_potentials_ad(1);
-    const VectorXad v2 = get_side_potentials_ad(2);
-    const ad_complex dv1(v1(0).real() - v1(1).real(), v1(0).imag() - v1(1).imag());
-    const ad_complex dv2(v2(0).real() - v2(1).real(), v2(0).imag() - v2(1).imag());
-    const ad_double ts = clip_tap(tap.ad, u_range, alpha);
-    const ad_complex kt(ad_double(cos_phi) * ts, ad_double(sin_phi) * ts);
-    const ad_complex y2 = ad_divide(ad_complex(ad_double(1.0), ad_double(0.0)), z2.ad);
-    const ad_complex kdv1 = ad_multiply(dv1, kt);
-    const ad_complex i2 = ad_multiply(y2, ad_complex(dv2.real() - kdv1.real(), dv2.imag() - kdv1.imag()));
-    const ad_complex ym_dv1 = ad_multiply(ym.ad, dv1);
-    const ad_complex back = ad_multiply(ad_complex(kt.real(), -kt.imag()), i2);
-    const ad_complex i1(ym_dv1.real() - back.real(), ym_dv1.imag() - back.imag());
-    VectorXad s1(2), s2(2);
-    s1 << i1, ad_complex(-(i1.real() + i2.real()), -(i1.imag() + i2.imag()));
-    s2 << i2, ad_complex(ad_double(0.0), ad_double(0.0));
-    set_side_currents_ad(s1, s2);
-  } else {
-    const Eigen::VectorXcd v2 = get_side_potentials_values(2);
-    const complex_d dv1 = input_voltage();
-    const complex_d dv2(v2(0).real() - v2(1).real(), v2(0).imag() - v2(1).imag());
-    const double ts = get_tap();
-    const complex_d kt(ts * cos_phi, ts * sin_phi);
-    const complex_d y2 = complex_divide(complex_d(1.0, 0.0), z2.get_value());
-    const complex_d x(dv2.real() - (dv1.real() * kt.real() - dv1.imag() * kt.imag()),
-                      dv2.imag() - (dv1.real() * kt.imag() + dv1.imag() * kt.real()));
-    const complex_d i2 = complex_multiply(y2, x);
-    const complex_d i1 = complex_multiply(ym.get_value(), dv1) - complex_multiply(std::conj(kt), i2);
-    Eigen::VectorXcd s1(2), s2(2);
-    s1 << i1, -(i1 + i2);
-    s2 << i2, complex_d(0.0, 0.0);
-    set_side_currents(s1, s2);
-  }
+  const C dv1 = M::potential(side1[0]) - M::potential(side1[1]);
+  const C dv2 = M::potential(side2[0]) - M::potential(side2[1]);
+  const auto ts = clip_tap(M::value(tap), u_range, alpha);
+  const C kt(ts * cos_phi, ts * sin_phi);
+  // (1, 0) / z2 by the general division, recorded on the tape as a complex
+  // product, where the transformers take the real-numerator inverse.
+  const C y2 = M::divide(C(1.0, 0.0), M::value(z2));
+  const C i2 = M::multiply(y2, dv2 - M::multiply(dv1, kt));
+  const C i1 = M::multiply(M::value(ym), dv1) - M::multiply(C(kt.real(), -kt.imag()), i2);
+  typename M::Vector s1(2), s2(2);
+  s1 << i1, -(i1 + i2);
+  s2 << i2, M::zero();
+  M::set_currents(*this, s1, s2);
 }
+
+template void SingleVoltageRegulator::compute_currents<complex_d>();
+template void SingleVoltageRegulator::compute_currents<ad_complex>();
 
 void SingleVoltageRegulator::append_equations(TapeArray& y, int& index) {
   const VectorXad v2 = get_side_potentials_ad(2);

@@ -1,21 +1,34 @@
 #pragma once
 // Single-phase regulating transformer with a smoothly clipped automatic tap.
 
+#include <cmath>
 #include <vector>
 
 #include "model/branch.hpp"
 
 // Smooth max(x, 0): 0.5 (x + |x|) + log1p(exp(-k |x|)) / k, which equals
-// ln(1 + e^(k x)) / k without overflowing for large k x.
-ad_double softplus(const ad_double& x, double k);
+// ln(1 + e^(k x)) / k without overflowing for large k x. One form for plain
+// and tape values; on the tape the operand order is what an optimised tape
+// sums, so it stays as written.
+template <class R>
+R softplus(const R& x, double k) {
+  using std::abs;
+  using std::exp;
+  using std::log1p;
+  const R ax = abs(x);
+  const R smooth = log1p(exp(-k * ax)) / k;
+  return 0.5 * (x + ax) + smooth;
+}
 
 // Smooth min(max(t, 1 - a), 1 + a); k > 0 sets the sharpness.
-double clip_tap(double t, double a, double k);
-ad_double clip_tap(const ad_double& t, double a, double k);
+template <class R>
+R clip_tap(const R& t, double a, double k) {
+  return ((1.0 - a) + softplus(t - (1.0 - a), k)) - softplus(t - (1.0 + a), k);
+}
 
 // Side 1 is the input (phase, neutral), side 2 the output (phase, neutral);
 // the output neutral shares the input neutral's node from construction on.
-class SingleVoltageRegulator : public Branch {
+class SingleVoltageRegulator : public ElementImpl<SingleVoltageRegulator, Branch> {
  public:
   Variable z2;           // series impedance of the winding
   Variable ym;           // magnetising admittance
@@ -39,7 +52,10 @@ class SingleVoltageRegulator : public Branch {
   void append_parameter_values(std::vector<double>& p0) override;
   void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
   void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
-  void update_port_currents(bool on_tape) override;
+  // I2 = (dV2 - kt dV1) / z2 and I1 = ym dV1 - conj(kt) I2, kt the clipped
+  // tap at the angle phi.
+  template <class C>
+  void compute_currents();
   void append_equations(TapeArray& y, int& index) override;
   void backward_step() override;
   double forward_step() override;

@@ -2,7 +2,7 @@
 
 #include "util/complex_ad.hpp"
 
-Switch::Switch(int n) : Branch(n, n) {
+Switch::Switch(int n) : ElementImpl(n, n) {
   reserve_exactly(currents, n);
   for (int i = 0; i < n; ++i) currents.emplace_back(complex_d(0.0, 0.0));
 }
@@ -11,20 +11,6 @@ void Switch::append_variable_values(std::vector<double>& x0) { append_values(cur
 
 void Switch::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
   bind_values(currents, X, x, index);
-}
-
-void Switch::update_port_currents(bool on_tape) {
-  for (size_t i = 0; i < side1.size(); ++i) {
-    if (on_tape) {
-      const ad_complex& c = currents[i].ad;
-      side1[i]->current_ad = c;
-      side2[i]->current_ad = ad_complex(-c.real(), -c.imag());
-    } else {
-      const complex_d c = currents[i].get_value();
-      side1[i]->current = c;
-      side2[i]->current = complex_d(-c.real(), -c.imag());
-    }
-  }
 }
 
 void Switch::append_equations(TapeArray& y, int& index) {
@@ -56,19 +42,7 @@ double Switch::forward_step() {
   return nan_written ? std::numeric_limits<double>::quiet_NaN() : 0.0;
 }
 
-OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}
-
-void OpenSwitch::update_port_currents(bool on_tape) {
-  for (size_t i = 0; i < side1.size(); ++i) {
-    if (on_tape) {
-      side1[i]->current_ad = ad_complex(ad_double(0.0), ad_double(0.0));
-      side2[i]->current_ad = ad_complex(ad_double(0.0), ad_double(0.0));
-    } else {
-      side1[i]->current = complex_d(0.0, 0.0);
-      side2[i]->current = complex_d(0.0, 0.0);
-    }
-  }
-}
+OpenSwitch::OpenSwitch(int n) : ElementImpl(n, n) {}
 
 void OpenSwitch::backward_step() {
   for (Port* p : side2) p->current = complex_d(0.0, 0.0);

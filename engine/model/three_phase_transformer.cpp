@@ -170,12 +170,8 @@ void ThreePhaseTransformer::compute_currents() {
   Mode::set_currents(*this, real_matvec(hv_current_matrix, j1), real_matvec(lv_current_matrix, i2));
 }
 
-void ThreePhaseTransformer::update_port_currents(bool on_tape) {
-  if (on_tape)
-    compute_currents<ad_complex>();
-  else
-    compute_currents<complex_d>();
-}
+template void ThreePhaseTransformer::compute_currents<complex_d>();
+template void ThreePhaseTransformer::compute_currents<ad_complex>();
 
 void ThreePhaseTransformer::backward_step() { refuse_backward_step(); }
 

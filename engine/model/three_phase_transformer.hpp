@@ -30,12 +30,9 @@ class ThreePhaseTransformer : public Transformer<ThreePhaseTransformer> {
   ThreePhaseTransformer(int n1, int n2, std::string whv, std::string wlv, complex_d z2, complex_d ym, double k,
                         int clock);
 
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents();
   void backward_step() override;
   std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) override;
   std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) override;
-
- private:
-  template <class C>
-  void compute_currents();
 };

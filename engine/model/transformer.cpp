@@ -57,45 +57,45 @@ typename CurrentMode<C>::Vector pair_of(const C& a, const C& b) {
   return v;
 }
 
-template <class C>
-void single_phase(SingleTransformer& t) {
-  using Mode = CurrentMode<C>;
-  const C u1 = Mode::potential(t.side1[0]) - Mode::potential(t.side1[1]);
-  const C u2 = Mode::potential(t.side2[0]) - Mode::potential(t.side2[1]);
-  C i1, i2;
-  single_phase_currents(u1, u2, Mode::inverse(Mode::value(t.z2)), Mode::value(t.k), Mode::value(t.ym), i1, i2);
-  Mode::set_currents(t, pair_of(i1, -i1), pair_of(i2, -i2));
-}
+}  // namespace
 
 template <class C>
-void center_tapped(CenterTransformer& t) {
+void SingleTransformer::compute_currents() {
+  using Mode = CurrentMode<C>;
+  const C u1 = Mode::potential(side1[0]) - Mode::potential(side1[1]);
+  const C u2 = Mode::potential(side2[0]) - Mode::potential(side2[1]);
+  C i1, i2;
+  single_phase_currents(u1, u2, Mode::inverse(Mode::value(z2)), Mode::value(k), Mode::value(ym), i1, i2);
+  Mode::set_currents(*this, pair_of(i1, -i1), pair_of(i2, -i2));
+}
+
+template void SingleTransformer::compute_currents<complex_d>();
+template void SingleTransformer::compute_currents<ad_complex>();
+
+template <class C>
+void CenterTransformer::compute_currents() {
   using Mode = CurrentMode<C>;
   using Vector = typename Mode::Vector;
-  const auto half_k = Mode::value(t.k).real() * 0.5;
-  const C half_z = scaled(Mode::value(t.z2), 0.5);
-  const C u1 = Mode::potential(t.side1[0]) - Mode::potential(t.side1[1]);
-  const C va = Mode::potential(t.side2[0]);
-  const C vb = Mode::potential(t.side2[1]);
-  const C vn = Mode::potential(t.side2[2]);
+  const auto half_k = Mode::value(k).real() * 0.5;
+  const C half_z = scaled(Mode::value(z2), 0.5);
+  const C u1 = Mode::potential(side1[0]) - Mode::potential(side1[1]);
+  const C va = Mode::potential(side2[0]);
+  const C vb = Mode::potential(side2[1]);
+  const C vn = Mode::potential(side2[2]);
   const C ku1 = scaled(u1, half_k);
   const C i2a = Mode::divide(va - (vn + ku1), half_z);
   const C i2b = Mode::divide(vb - (vn - ku1), half_z);
-  const C i1 = product(u1, Mode::value(t.ym)) - scaled(i2a - i2b, half_k);
-  Vector side2(3);
-  side2 << i2a, i2b, C(-i2a.real() - i2b.real(), -i2a.imag() - i2b.imag());
-  Mode::set_currents(t, pair_of(i1, -i1), side2);
+  const C i1 = product(u1, Mode::value(ym)) - scaled(i2a - i2b, half_k);
+  Vector side2_currents(3);
+  side2_currents << i2a, i2b, C(-i2a.real() - i2b.real(), -i2a.imag() - i2b.imag());
+  Mode::set_currents(*this, pair_of(i1, -i1), side2_currents);
 }
-}  // namespace
+
+template void CenterTransformer::compute_currents<complex_d>();
+template void CenterTransformer::compute_currents<ad_complex>();
 
 SingleTransformer::SingleTransformer(complex_d z2_value, complex_d ym_value, complex_d k_value)
     : Transformer(2, 2, z2_value, ym_value, k_value) {}
-
-void SingleTransformer::update_port_currents(bool on_tape) {
-  if (on_tape)
-    single_phase<ad_complex>(*this);
-  else
-    single_phase<complex_d>(*this);
-}
 
 void SingleTransformer::backward_step() {
   const complex_d i2 = balancing_current(*side2[0]);
@@ -134,13 +134,6 @@ std::pair<double, double> SingleTransformer::compute_short_circuit_parameters(do
 
 CenterTransformer::CenterTransformer(complex_d z2_value, complex_d ym_value, double k_value)
     : Transformer(2, 3, z2_value, ym_value, complex_d(k_value, 0.0)) {}
-
-void CenterTransformer::update_port_currents(bool on_tape) {
-  if (on_tape)
-    center_tapped<ad_complex>(*this);
-  else
-    center_tapped<complex_d>(*this);
-}
 
 void CenterTransformer::backward_step() { refuse_backward_step(); }
 

@@ -51,9 +51,9 @@ class TransformerBase : public Branch {
 // Intermediate of the concrete transformers, parameterised by the concrete
 // class; it carries nothing of its own.
 template <class T>
-class Transformer : public TransformerBase {
+class Transformer : public ElementImpl<T, TransformerBase> {
  public:
-  using TransformerBase::TransformerBase;
+  using ElementImpl<T, TransformerBase>::ElementImpl;
 };
 
 // Two ports per side: side 1 = (0, 1), side 2 = (2, 3). Complex ratio.
@@ -61,7 +61,8 @@ class SingleTransformer : public Transformer<SingleTransformer> {
  public:
   SingleTransformer(complex_d z2, complex_d ym, complex_d k);
 
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents();
   void backward_step() override;
   double forward_step() override;
   std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) override;
@@ -75,7 +76,8 @@ class CenterTransformer : public Transformer<CenterTransformer> {
  public:
   CenterTransformer(complex_d z2, complex_d ym, double k);
 
-  void update_port_currents(bool on_tape) override;
+  template <class C>
+  void compute_currents();
   void backward_step() override;
   std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) override;
   std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) override;

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "model/current_mode.hpp"
 #include "model/element.hpp"
 
 template <class T>
@@ -35,27 +36,18 @@ class AbstractVoltageSource : public ElementImpl<T> {
   }
 
   // Current i flows in at port i; the last port returns their sum.
-  void update_port_currents(bool on_tape) override {
+  template <class C>
+  void compute_currents() {
+    using M = CurrentMode<C>;
     std::vector<Port>& ports = this->ports;
-    const size_t m = currents.size();
-    if (on_tape) {
-      ad_double re(0.0), im(0.0);
-      for (size_t i = 0; i < m; ++i) {
-        ports[i].current_ad = currents[i].ad;
-        re = re - currents[i].ad.real();
-        im = im - currents[i].ad.imag();
-      }
-      ports.back().current_ad = ad_complex(re, im);
-    } else {
-      double re = 0.0, im = 0.0;
-      for (size_t i = 0; i < m; ++i) {
-        const complex_d current = currents[i].get_value();
-        ports[i].current = current;
-        re -= current.real();
-        im -= current.imag();
-      }
-      ports.back().current = complex_d(re, im);
+    typename C::value_type re(0.0), im(0.0);
+    for (size_t i = 0; i < currents.size(); ++i) {
+      const C current = M::value(currents[i]);
+      M::current(ports[i]) = current;
+      re -= current.real();
+      im -= current.imag();
     }
+    M::current(ports.back()) = C(re, im);
   }
 
  protected:
