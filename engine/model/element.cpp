@@ -1,6 +1,7 @@
 #include "model/element.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 Port::Port(complex_d initial_current, complex_d potential, Element* owner)
@@ -45,7 +46,7 @@ complex_d balancing_current(const Port& port) {
 
 namespace {
 void reserve_ports(std::vector<Port>& ports, int n) {
-  if (n > max_port_count) throw std::length_error("vector too long");
+  if (n > max_port_count) throw vector_too_long();
   reserve_exactly(ports, n);
 }
 }  // namespace
@@ -72,7 +73,7 @@ void Element::bind_parameters(TapeArray&, Eigen::VectorXd&, int&) {}
 void Element::append_equations(TapeArray&, int&) {}
 
 void Element::backward_step() {
-  throw std::runtime_error("2 No backward-forward method has been defined for this element");
+  throw no_backward_step("this element");
 }
 
 double Element::forward_step() { return 0.0; }

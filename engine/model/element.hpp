@@ -2,24 +2,16 @@
 // Elements, their ports, and the electrical nodes that ports share.
 
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include <Eigen/Dense>
 
 #include "model/variables.hpp"
 #include "util/ad_types.hpp"
+#include "util/errors.hpp"
 
 class Element;
 class Connection;
-
-// Reserves room for exactly n entries; a negative count is the standard
-// length error, worded the same for every element.
-template <class Vector>
-void reserve_exactly(Vector& v, int n) {
-  if (n < 0) throw std::length_error("vector too long");
-  v.reserve(static_cast<size_t>(n));
-}
 
 // The most ports one element may have: far beyond any conductor count, yet
 // few enough that building them (each port on a node of its own) stays

@@ -1,9 +1,9 @@
 #include "model/transformer.hpp"
 
 #include <cmath>
-#include <stdexcept>
 
 #include "model/current_mode.hpp"
+#include "util/errors.hpp"
 
 TransformerBase::TransformerBase(int n1, int n2, complex_d z2_value, complex_d ym_value, complex_d k_value)
     : Branch(n1, n2), z2(z2_value), ym(ym_value), k(k_value) {}
@@ -27,7 +27,7 @@ void TransformerBase::update_transformer_parameters(complex_d z2_value, complex_
 }
 
 void TransformerBase::refuse_backward_step() {
-  throw std::runtime_error("2 No backward-forward method has been defined for transformers yet.");
+  throw no_backward_step("transformers yet.");
 }
 
 double TransformerBase::run_test(const std::vector<TestPotential>& writes) {

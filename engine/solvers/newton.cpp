@@ -1,11 +1,11 @@
 #include "solvers/newton.hpp"
 
 #include <cmath>
-#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 #include <stdexcept>
 
 #include "solvers/error_handler.hpp"
+#include "util/errors.hpp"
 
 namespace {
 // Largest absolute residual, 0 for an empty vector; NaN entries are caught
@@ -114,14 +114,13 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     if (!(largest_abs(r) > tolerance) && !has_nan(r)) break;
     if (i >= max_iterations) break;
     const Eigen::SparseMatrix<double> J = compute_jacobian();
-    if (!all_finite(J)) throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", i));
+    if (!all_finite(J)) throw nan_failure(SolverFamily::newton, i);
     if (!pattern_analysed) {
       sparse_lu.analyzePattern(J);
       pattern_analysed = true;
     }
     sparse_lu.factorize(J);
-    if (sparse_lu.info() != Eigen::Success)
-      throw std::runtime_error(fmt::format("1 Decomposition failed, singular matrix at iteration {}. ", i));
+    if (sparse_lu.info() != Eigen::Success) throw singular_failure(i);
     const Eigen::VectorXd dx = sparse_lu.solve(r);
     apply_step(J, dx, r);
     ++i;

@@ -1,8 +1,8 @@
 #include "solvers/solver.hpp"
 
 #include <cmath>
-#include <fmt/format.h>
-#include <stdexcept>
+
+#include "util/errors.hpp"
 
 namespace {
 Eigen::VectorXd to_vector(const std::vector<double>& values) {
@@ -18,9 +18,7 @@ bool port_currents_finite(const std::vector<Element*>& elements) {
   return true;
 }
 
-[[noreturn]] void fail_with_nan(int sweep) {
-  throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", sweep));
-}
+[[noreturn]] void fail_with_nan(int sweep) { throw nan_failure(SolverFamily::backward_forward, sweep); }
 }  // namespace
 
 AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <typeinfo>
 
-#include "util/logging.hpp"
+#include "util/errors.hpp"
 
 namespace cy {
 
