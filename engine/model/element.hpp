@@ -70,6 +70,31 @@ class Connection : public std::enable_shared_from_this<Connection> {
 // balances the node when `port` is the one left to fix.
 complex_d balancing_current(const Port& port);
 
+// A network element: a fixed array of ports and, through its virtual
+// interface, three roles that the network and the solvers call in turn.
+//
+// Layout (network construction and every solver's set-up). The element's own
+// variables and dynamic parameters, complex values as (re, im), real ones as
+// one entry:
+//   append_variable_values / append_parameter_values push their present
+//     stored values onto x0 / p0;
+//   bind_variables / bind_parameters bind the same holders, in the same
+//     order, at `index` of the solver's arrays and advance it by exactly as
+//     many entries as the append pushed.
+// Laws (the residual function):
+//   update_port_currents(true) sets every port's current_ad from tape values
+//     of the node potentials and of the element's holders; (false) sets every
+//     port's plain current from the present potentials and values. Elements
+//     write the law once, as compute_currents<C>() (ElementImpl below);
+//   append_equations writes the element's own rows at `index`, (re, im) per
+//     complex equation, one row per variable entry, and advances it.
+// Sweeps (backward-forward solver, plain doubles only):
+//   backward_step sets the plain port currents from the element's downstream
+//     side (the base refuses with the "2 ..." failure of util/errors.hpp);
+//   forward_step writes the downstream node potentials and returns the
+//     change it made (0 when it writes none, as the base); a NaN fails the
+//     sweep.
+// Port currents are positive from the node into the element throughout.
 class Element {
  public:
   std::vector<Port> ports;
@@ -80,12 +105,15 @@ class Element {
   Element(const Element&) = delete;
   Element& operator=(const Element&) = delete;
 
+  // Layout: none of its own in the base.
   virtual void append_variable_values(std::vector<double>& x0);
   virtual void append_parameter_values(std::vector<double>& p0);
   virtual void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index);
   virtual void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index);
+  // Laws.
   virtual void update_port_currents(bool on_tape) = 0;
   virtual void append_equations(TapeArray& y, int& index);
+  // Sweeps.
   virtual void backward_step();
   virtual double forward_step();
 

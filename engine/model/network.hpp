@@ -3,6 +3,18 @@
 // order and the distinct flexible parameters. It fixes the layout shared by
 // every solver (variables x, dynamic parameters p, residual rows y), binds
 // the value holders to a solver's arrays and records the equations.
+//
+// The square system, n unknowns and n rows:
+//   x = [ Re V, Im V of each non-reference node, in `connections` order;
+//         then each element's own variables, in element order ]
+//   p = [ each element's dynamic parameters, in element order;
+//         then s_max, q_min, q_max of each flexible parameter ]
+//   y = [ for each non-reference node: Re, Im of sum I_port over the ports
+//         listed at the node (current law, port currents positive into
+//         their elements);
+//         then each element's own rows, in element order ]
+// A node's two rows sit at its two entries of x, and each element has as
+// many rows as variable entries, so both blocks share their positions.
 
 #include <memory>
 #include <set>

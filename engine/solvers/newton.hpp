@@ -2,6 +2,20 @@
 // The Newton solvers: the residual tape recorded once with the element
 // parameters as dynamic parameters, its sparse Jacobian, the LU solve of each
 // step, the full step and the Goldstein line search, and the diagnostics.
+//
+// With r(x) the recorded residuals y of the network and J = dr/dx:
+//   J(x_k) dx = r(x_k),   x_(k+1) = x_k - s dx,
+// s = 1 for Newton. Goldstein tries s = 1 first, doubles s until a step is
+// too long (t > m1 (-f)), then bisects between the last too long and the
+// last too short step (0 at first); at most ten trials, keeping the first s
+// with
+//   m2 (-f(x_k)) <= t <= m1 (-f(x_k)),  t = (f(x_k - s dx) - f(x_k)) / (2 s),
+//   f(x) = sum_i (w_i r_i(x))^2, w_i = 1 / max(1, max_j |J_ij|) when
+//   weighted, else 1; after ten it keeps the last trial.
+// The iteration stops when max_i |r_i| <= tolerance and no r_i is NaN, or
+// after max_iterations steps, and reports (steps, max_i |r_i|). A Jacobian
+// with a non-finite entry, or one the LU cannot factorise, is a "1 ..."
+// failure of util/errors.hpp.
 
 #include <string>
 #include <utility>
