@@ -25,7 +25,8 @@ struct CurrentMode<complex_d> {
   static Eigen::MatrixXcd value(const MatrixVariable& m) { return m.get_value(); }
   // M v by Eigen's dense product.
   static Vector apply(const MatrixVariable& m, const Vector& v) { return m.get_value() * v; }
-  // The same for three values, by the fixed-size product.
+  // The same for three values by the fixed-size product, the one the load
+  // balancer's sweep takes.
   static Eigen::Vector3cd apply(const MatrixVariable& m, const complex_d (&v)[3]) {
     return m.get_value() * Eigen::Map<const Eigen::Vector3cd>(v);
   }

@@ -142,7 +142,7 @@ class ElementImpl : public Base {
  public:
   using Base::Base;
 
-  void update_port_currents(bool on_tape) override {
+  void update_port_currents(bool on_tape) final {
     T& self = static_cast<T&>(*this);
     if (on_tape)
       self.template compute_currents<ad_complex>();
