@@ -82,11 +82,7 @@ void run(int buses) {
     const Eigen::SparseMatrix<double> J = newton.compute_jacobian();
     t_jac += seconds_since(t0);
     t0 = Clock::now();
-    if (!newton.pattern_analysed) {
-      newton.sparse_lu.analyzePattern(J);
-      newton.pattern_analysed = true;
-    }
-    newton.sparse_lu.factorize(J);
+    newton.factorize_jacobian(J);
     t_fact += seconds_since(t0);
     t0 = Clock::now();
     const Eigen::VectorXd dx = newton.sparse_lu.solve(r);

@@ -103,6 +103,26 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   return J;
 }
 
+void AbstractNewton::release_pattern_memory() {
+  tape.size_forward_set(0);
+  tape.size_forward_bool(0);
+  // The blocks in use stay: the tape's Taylor storage of the last Jacobian
+  // goes back to the pool at the next residual evaluation and is taken again
+  // by the next Jacobian, so what the pool holds from then on is what the
+  // iterations cycle through.
+  CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+}
+
+bool AbstractNewton::factorize_jacobian(const Eigen::SparseMatrix<double>& J) {
+  if (!pattern_analysed) {
+    sparse_lu.analyzePattern(J);
+    pattern_analysed = true;
+    release_pattern_memory();
+  }
+  sparse_lu.factorize(J);
+  return sparse_lu.info() == Eigen::Success;
+}
+
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   CppAD::ErrorHandler handler(cppad_error_handler);
   if (variables.size() > 0) tape.new_dynamic(parameters);
@@ -115,12 +135,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     if (i >= max_iterations) break;
     const Eigen::SparseMatrix<double> J = compute_jacobian();
     if (!all_finite(J)) throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", i));
-    if (!pattern_analysed) {
-      sparse_lu.analyzePattern(J);
-      pattern_analysed = true;
-    }
-    sparse_lu.factorize(J);
-    if (sparse_lu.info() != Eigen::Success)
+    if (!factorize_jacobian(J))
       throw std::runtime_error(fmt::format("1 Decomposition failed, singular matrix at iteration {}. ", i));
     const Eigen::VectorXd dx = sparse_lu.solve(r);
     apply_step(J, dx, r);

@@ -51,6 +51,9 @@ class AbstractNewton : public AbstractSolver {
   // loaded into the tape (at construction or at the start of the last solve).
   Eigen::VectorXd compute_residuals();
   Eigen::SparseMatrix<double> compute_jacobian();
+  // Factorises J, analysing its pattern at the first call of the solver's
+  // life (which also frees what only the pattern needed); true on success.
+  bool factorize_jacobian(const Eigen::SparseMatrix<double>& J);
 
   // Diagnostics; none changes variables, parameters or element values.
   Eigen::VectorXd get_residuals();
@@ -66,6 +69,11 @@ class AbstractNewton : public AbstractSolver {
   // Moves from the current variables along the Newton step dx (J dx = r)
   // and leaves in r the residuals at the new variables.
   virtual void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) = 0;
+
+ private:
+  // The pattern's sets on the tape and the pool's idle blocks: neither is
+  // needed again once the pattern is fixed.
+  void release_pattern_memory();
 };
 
 class Newton : public AbstractNewton {
