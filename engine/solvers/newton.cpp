@@ -1,5 +1,6 @@
 #include "solvers/newton.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -78,9 +79,12 @@ Eigen::VectorXd AbstractNewton::compute_residuals() {
   return tape.Forward(0, variables);
 }
 
-Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
+Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() { return evaluate_jacobian(); }
+
+const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
   const int n = static_cast<int>(variables.size());
-  if (!pattern_analysed) {
+  const bool new_pattern = !pattern_analysed;
+  if (new_pattern) {
     CppAD::sparse_rc<IndexVector> identity(n, n, n);
     for (int k = 0; k < n; ++k) identity.set(k, k, k);
     const bool transpose = false, dependency = false, internal_bool = false;
@@ -91,6 +95,18 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   }
   if (n > 0) tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
 
+  if (new_pattern || jacobian_.rows() != n || value_slots_.size() != jacobian_values.nnz()) {
+    build_jacobian_structure();
+  } else {
+    const Eigen::VectorXd& vals = jacobian_values.val();
+    double* out = jacobian_.valuePtr();
+    for (size_t k = 0; k < value_slots_.size(); ++k) out[value_slots_[k]] = vals[static_cast<Eigen::Index>(k)];
+  }
+  return jacobian_;
+}
+
+void AbstractNewton::build_jacobian_structure() {
+  const int n = static_cast<int>(variables.size());
   const size_t nnz = jacobian_values.nnz();
   const IndexVector& rows = jacobian_values.row();
   const IndexVector& cols = jacobian_values.col();
@@ -98,9 +114,26 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   std::vector<Eigen::Triplet<double>> triplets;
   triplets.reserve(nnz);
   for (size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], vals[static_cast<Eigen::Index>(k)]);
-  Eigen::SparseMatrix<double> J(n, n);
-  J.setFromTriplets(triplets.begin(), triplets.end());
-  return J;
+  jacobian_ = Eigen::SparseMatrix<double>(n, n);
+  jacobian_.setFromTriplets(triplets.begin(), triplets.end());
+
+  // Where each entry's value landed, for the evaluations to come.
+  value_slots_.clear();
+  std::vector<Eigen::Index> slots(nnz);
+  std::vector<bool> taken(static_cast<size_t>(jacobian_.nonZeros()), false);
+  const int* outer = jacobian_.outerIndexPtr();
+  const int* inner = jacobian_.innerIndexPtr();
+  for (size_t k = 0; k < nnz; ++k) {
+    const int* first = inner + outer[cols[k]];
+    const int* last = inner + outer[cols[k] + 1];
+    const int* at = std::lower_bound(first, last, rows[k]);
+    const auto slot = static_cast<size_t>(at - inner);
+    // Entries summed into one value cannot be written one by one.
+    if (at == last || *at != rows[k] || taken[slot]) return;
+    taken[slot] = true;
+    slots[k] = static_cast<Eigen::Index>(slot);
+  }
+  value_slots_ = std::move(slots);
 }
 
 void AbstractNewton::release_pattern_memory() {
@@ -133,12 +166,12 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     if (r.size() == 0) break;
     if (!(largest_abs(r) > tolerance) && !has_nan(r)) break;
     if (i >= max_iterations) break;
-    const Eigen::SparseMatrix<double> J = compute_jacobian();
+    const Eigen::SparseMatrix<double>& J = evaluate_jacobian();
     if (!all_finite(J)) throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", i));
     if (!factorize_jacobian(J))
       throw std::runtime_error(fmt::format("1 Decomposition failed, singular matrix at iteration {}. ", i));
-    const Eigen::VectorXd dx = sparse_lu.solve(r);
-    apply_step(J, dx, r);
+    step_ = sparse_lu.solve(r);
+    apply_step(J, step_, r);
     ++i;
   }
   for (Element* element : network->elements) element->update_port_currents(false);
@@ -159,13 +192,19 @@ NewtonGoldstein::NewtonGoldstein(ElectricalNetwork* net, bool optimize_tape, dou
     : AbstractNewton(net, optimize_tape), m1(m1_), m2(m2_), weighted_merit(weighted) {}
 
 Eigen::VectorXd NewtonGoldstein::compute_row_weights(const Eigen::SparseMatrix<double>& J) {
-  Eigen::VectorXd largest = Eigen::VectorXd::Ones(J.rows());
+  Eigen::VectorXd weights;
+  fill_row_weights(J, weights);
+  return weights;
+}
+
+void NewtonGoldstein::fill_row_weights(const Eigen::SparseMatrix<double>& J, Eigen::VectorXd& largest) {
+  largest.setOnes(J.rows());
   for (int j = 0; j < J.outerSize(); ++j)
     for (Eigen::SparseMatrix<double>::InnerIterator it(J, j); it; ++it) {
       const double a = std::fabs(it.value());
       if (a > largest[it.row()]) largest[it.row()] = a;
     }
-  return largest.cwiseInverse();
+  largest = largest.cwiseInverse();
 }
 
 double NewtonGoldstein::merit(const Eigen::VectorXd& r, const Eigen::VectorXd& weights) const {
@@ -176,17 +215,16 @@ double NewtonGoldstein::merit(const Eigen::VectorXd& r, const Eigen::VectorXd& w
 
 void NewtonGoldstein::apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx,
                                  Eigen::VectorXd& r) {
-  Eigen::VectorXd weights;
-  if (weighted_merit) weights = compute_row_weights(J);
-  const double f0 = merit(r, weights);
+  if (weighted_merit) fill_row_weights(J, weights_);
+  const double f0 = merit(r, weights_);
   const double u = -f0;
-  const Eigen::VectorXd x0 = variables;
+  start_ = variables;
   double step = 1.0, hi = 0.0, lo = 0.0;
   for (int trial = 0; trial < 10; ++trial) {
     // In place: the value holders point into `variables`.
-    variables.noalias() = x0 - step * dx;
+    variables.noalias() = start_ - step * dx;
     r = compute_residuals();
-    const double t = (0.5 * merit(r, weights) - 0.5 * f0) / step;
+    const double t = (0.5 * merit(r, weights_) - 0.5 * f0) / step;
     if (t >= u * m2 && t <= u * m1) return;
     if (t > u * m1)
       hi = step;

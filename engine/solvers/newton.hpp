@@ -51,6 +51,9 @@ class AbstractNewton : public AbstractSolver {
   // loaded into the tape (at construction or at the start of the last solve).
   Eigen::VectorXd compute_residuals();
   Eigen::SparseMatrix<double> compute_jacobian();
+  // The same Jacobian, held by the solver and overwritten by the next
+  // evaluation: once the pattern is fixed, only its values are written.
+  const Eigen::SparseMatrix<double>& evaluate_jacobian();
   // Factorises J, analysing its pattern at the first call of the solver's
   // life (which also frees what only the pattern needed); true on success.
   bool factorize_jacobian(const Eigen::SparseMatrix<double>& J);
@@ -71,6 +74,14 @@ class AbstractNewton : public AbstractSolver {
   virtual void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) = 0;
 
  private:
+  // The Jacobian's storage and, for each entry of `jacobian_values`, the
+  // position of its value there; no positions while a structure is to be
+  // built (or when entries share a position and must be summed).
+  Eigen::SparseMatrix<double> jacobian_;
+  std::vector<Eigen::Index> value_slots_;
+  Eigen::VectorXd step_;
+
+  void build_jacobian_structure();
   // The pattern's sets on the tape and the pool's idle blocks: neither is
   // needed again once the pattern is fixed.
   void release_pattern_memory();
@@ -81,6 +92,12 @@ class Newton : public AbstractNewton {
   Newton(ElectricalNetwork* network, bool optimize_tape);
 
   void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) override;
+
+ private:
+  // Work of the line search, kept between iterations.
+  Eigen::VectorXd weights_;
+  Eigen::VectorXd start_;
+  static void fill_row_weights(const Eigen::SparseMatrix<double>& J, Eigen::VectorXd& out);
 };
 
 class NewtonGoldstein : public AbstractNewton {
@@ -97,4 +114,10 @@ class NewtonGoldstein : public AbstractNewton {
   double merit(const Eigen::VectorXd& r, const Eigen::VectorXd& weights) const;
 
   void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) override;
+
+ private:
+  // Work of the line search, kept between iterations.
+  Eigen::VectorXd weights_;
+  Eigen::VectorXd start_;
+  static void fill_row_weights(const Eigen::SparseMatrix<double>& J, Eigen::VectorXd& out);
 };
