@@ -93,7 +93,10 @@ const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
     spdlog::debug("----- Sparse pattern initialisation -----");
     spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_values.nnz());
   }
-  if (n > 0) tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
+  if (n > 0) {
+    if (new_pattern || jacobian_work.color.size() != static_cast<size_t>(n) || !sweep_colour_groups())
+      tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
+  }
 
   if (new_pattern || jacobian_.rows() != n || value_slots_.size() != jacobian_values.nnz()) {
     build_jacobian_structure();
@@ -103,6 +106,65 @@ const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
     for (size_t k = 0; k < value_slots_.size(); ++k) out[value_slots_[k]] = vals[static_cast<Eigen::Index>(k)];
   }
   return jacobian_;
+}
+
+// The library's forward Jacobian, step by step, once the pattern and the
+// colouring are fixed: the zero-order sweep at the point, then per group of
+// at most 30 colours the same seeds and the same sweep of that many
+// directions, so every value is the one the library would give. Only the
+// bookkeeping differs: the seeds are written in storage order into kept
+// storage, and each entry's place among the sweep's results is found once.
+bool AbstractNewton::sweep_colour_groups() {
+  const size_t n = static_cast<size_t>(variables.size());
+  const size_t nnz = jacobian_values.nnz();
+  const CppAD::vector<size_t>& colour = jacobian_work.color;
+  if (!groups_usable_) return false;
+  if (group_start_.empty()) {
+    size_t colours = 1;
+    for (size_t j = 0; j < n; ++j)
+      if (colour[j] < n) colours = std::max(colours, colour[j] + 1);
+    const IndexVector& rows = jacobian_values.row();
+    const IndexVector& cols = jacobian_values.col();
+    const CppAD::vector<size_t>& order = jacobian_work.order;
+    group_entries_.clear();
+    group_entries_.reserve(nnz);
+    size_t p = 0;
+    for (size_t first = 0; first < colours; first += 30) {
+      const size_t size = std::min<size_t>(30, colours - first);
+      group_start_.push_back(first);
+      group_entry_end_.push_back(p);
+      while (p < nnz && colour[static_cast<size_t>(cols[order[p]])] < first + size) {
+        const size_t k = order[p];
+        const size_t ell = colour[static_cast<size_t>(cols[k])] - first;
+        group_entries_.push_back({k, static_cast<size_t>(rows[k]) * size + ell});
+        ++p;
+      }
+      group_entry_end_.back() = p;
+    }
+    group_start_.push_back(colours);
+    // Every entry must lie in a group, as each value is written anew.
+    if (p != nnz) {
+      groups_usable_ = false;
+      return false;
+    }
+  }
+  tape.Forward(0, variables);
+  if (nnz == 0) return true;
+  size_t p = 0;
+  for (size_t q = 0; q + 1 < group_start_.size(); ++q) {
+    const size_t first = group_start_[q];
+    const size_t size = group_start_[q + 1] - first;
+    seeds_.resize(static_cast<Eigen::Index>(n * size));
+    double* dx = seeds_.data();
+    for (size_t j = 0; j < n; ++j)
+      for (size_t ell = 0; ell < size; ++ell) dx[j * size + ell] = colour[j] == first + ell ? 1.0 : 0.0;
+    const Eigen::VectorXd dy = size == 1 ? tape.Forward(1, seeds_) : tape.Forward(1, size, seeds_);
+    for (; p < group_entry_end_[q]; ++p) {
+      const GroupEntry& e = group_entries_[p];
+      jacobian_values.set(e.entry, dy[static_cast<Eigen::Index>(e.result)]);
+    }
+  }
+  return true;
 }
 
 void AbstractNewton::build_jacobian_structure() {

@@ -81,7 +81,23 @@ class AbstractNewton : public AbstractSolver {
   std::vector<Eigen::Index> value_slots_;
   Eigen::VectorXd step_;
 
+  // The colour groups of the fixed pattern: group q covers the colours
+  // group_start_[q] .. group_start_[q + 1] - 1 and the entries of
+  // group_entries_ before group_entry_end_[q], each entry with its index
+  // among that group's sweep results.
+  struct GroupEntry {
+    size_t entry;
+    size_t result;
+  };
+  std::vector<size_t> group_start_;
+  std::vector<size_t> group_entry_end_;
+  std::vector<GroupEntry> group_entries_;
+  Eigen::VectorXd seeds_;
+  bool groups_usable_ = true;
+
   void build_jacobian_structure();
+  // False when the groups cannot stand for the library's call.
+  bool sweep_colour_groups();
   // The pattern's sets on the tape and the pool's idle blocks: neither is
   // needed again once the pattern is fixed.
   void release_pattern_memory();
