@@ -154,10 +154,15 @@ bool AbstractNewton::sweep_colour_groups() {
   for (size_t q = 0; q + 1 < group_start_.size(); ++q) {
     const size_t first = group_start_[q];
     const size_t size = group_start_[q + 1] - first;
-    seeds_.resize(static_cast<Eigen::Index>(n * size));
-    double* dx = seeds_.data();
-    for (size_t j = 0; j < n; ++j)
-      for (size_t ell = 0; ell < size; ++ell) dx[j * size + ell] = colour[j] == first + ell ? 1.0 : 0.0;
+    // The seeds of a group never change; they stay in place while one group
+    // is all there is.
+    if (seeded_group_ != q) {
+      seeds_.resize(static_cast<Eigen::Index>(n * size));
+      double* dx = seeds_.data();
+      for (size_t j = 0; j < n; ++j)
+        for (size_t ell = 0; ell < size; ++ell) dx[j * size + ell] = colour[j] == first + ell ? 1.0 : 0.0;
+      seeded_group_ = q;
+    }
     const Eigen::VectorXd dy = size == 1 ? tape.Forward(1, seeds_) : tape.Forward(1, size, seeds_);
     for (; p < group_entry_end_[q]; ++p) {
       const GroupEntry& e = group_entries_[p];

@@ -93,6 +93,7 @@ class AbstractNewton : public AbstractSolver {
   std::vector<size_t> group_entry_end_;
   std::vector<GroupEntry> group_entries_;
   Eigen::VectorXd seeds_;
+  size_t seeded_group_ = static_cast<size_t>(-1);  // whose seeds seeds_ holds
   bool groups_usable_ = true;
 
   void build_jacobian_structure();
