@@ -109,12 +109,6 @@ class Newton : public AbstractNewton {
   Newton(ElectricalNetwork* network, bool optimize_tape);
 
   void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) override;
-
- private:
-  // Work of the line search, kept between iterations.
-  Eigen::VectorXd weights_;
-  Eigen::VectorXd start_;
-  static void fill_row_weights(const Eigen::SparseMatrix<double>& J, Eigen::VectorXd& out);
 };
 
 class NewtonGoldstein : public AbstractNewton {
