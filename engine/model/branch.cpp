@@ -91,6 +91,18 @@ Eigen::VectorXcd Branch::get_side_currents(int which) const {
   return v;
 }
 
+void Branch::read_side_potentials(int which, Eigen::VectorXcd& out) const {
+  const auto& s = side(which);
+  out.resize(static_cast<Eigen::Index>(s.size()));
+  for (size_t i = 0; i < s.size(); ++i) out(i) = s[i]->connection->get_potential();
+}
+
+void Branch::read_side_currents(int which, Eigen::VectorXcd& out) const {
+  const auto& s = side(which);
+  out.resize(static_cast<Eigen::Index>(s.size()));
+  for (size_t i = 0; i < s.size(); ++i) out(i) = s[i]->current;
+}
+
 void Branch::set_side_currents_ad(const VectorXad& i1, const VectorXad& i2) {
   check_value_count(i1.size(), side1.size());
   check_value_count(i2.size(), side2.size());

@@ -25,6 +25,9 @@ class Branch : public Element {
   Eigen::VectorXcd get_side_potentials_values(int which) const;
   VectorXad get_side_potentials_ad(int which) const;
   Eigen::VectorXcd get_side_currents(int which) const;
+  // The same values into `out`, which keeps its storage when already sized.
+  void read_side_potentials(int which, Eigen::VectorXcd& out) const;
+  void read_side_currents(int which, Eigen::VectorXcd& out) const;
   // Port i of a side takes value i; a side with one port more than values
   // gives its last port the negated sum of the values. More values than
   // ports is refused with std::out_of_range before anything is written.

@@ -1,6 +1,7 @@
 #include "model/line.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -95,20 +96,30 @@ template void SimplifiedLine::compute_currents<ad_complex>();
 
 void SimplifiedLine::backward_step() {
   for (Port* p : side2) p->current = balancing_current(*p);
-  const Eigen::VectorXcd i2 = get_side_currents(2);
-  set_side_currents(-i2, i2);
+  for (size_t i = 0; i < side1.size(); ++i) side1[i]->current = -side2[i]->current;
 }
 
 double SimplifiedLine::forward_step() {
   if (conductor_count() == 0) return 0.0;
-  const Eigen::VectorXcd v1 = get_side_potentials_values(1);
-  const Eigen::VectorXcd i1 = get_side_currents(1);
+  SweepWork& w = sweep_;
+  read_side_potentials(1, w.v1);
+  read_side_currents(1, w.current);
   // The inverse of the held admittance, not the caller's impedance: the
-  // admittance is what a parameter update changes.
-  const Eigen::MatrixXcd z = dense_inverse(admittance.get_value());
-  const Eigen::VectorXcd v2_new = v1 - z * i1;
-  const double change = largest_change(v2_new, get_side_potentials_values(2));
-  write_potentials(side2, v2_new);
+  // admittance is what a parameter update changes. Equal bits give the same
+  // inverse, so it is kept while they stay.
+  admittance.read_value(w.y);
+  const bool same = w.inverted && w.y.size() == w.y_inverted.size() &&
+                    std::memcmp(w.y.data(), w.y_inverted.data(), sizeof(complex_d) * w.y.size()) == 0;
+  if (!same) {
+    w.lu.compute(w.y);
+    w.z = w.lu.inverse();
+    w.y_inverted = w.y;
+    w.inverted = true;
+  }
+  w.v2.noalias() = w.v1 - w.z * w.current;
+  read_side_potentials(2, w.old);
+  const double change = largest_change(w.v2, w.old);
+  write_potentials(side2, w.v2);
   return change;
 }
 
@@ -283,9 +294,12 @@ void ShuntLine::backward_step() {
     return;
   }
   for (Port* p : side2) p->current = balancing_current(*p);
-  const Eigen::VectorXcd v2 = get_side_potentials_values(2);
-  const Eigen::VectorXcd i2 = get_side_currents(2);
-  Eigen::VectorXcd i1 = Eigen::VectorXcd::Zero(conductor_count());
+  Eigen::VectorXcd& v2 = sweep_.a;
+  Eigen::VectorXcd& i2 = sweep_.b;
+  Eigen::VectorXcd& i1 = sweep_.c;
+  read_side_potentials(2, v2);
+  read_side_currents(2, i2);
+  i1.setZero(conductor_count());
   i1.noalias() += chain_c * v2;
   i1.noalias() -= chain_d * i2;
   double re1 = 0.0, im1 = 0.0, re2 = 0.0, im2 = 0.0;
@@ -310,12 +324,17 @@ double ShuntLine::forward_step() {
     return change_measure(v2_new - v2_old);
   }
   if (conductor_count() == 0) return 0.0;
-  const Eigen::VectorXcd v1 = get_side_potentials_values(1);
-  const Eigen::VectorXcd i1 = get_side_currents(1);
-  Eigen::VectorXcd v2_new = Eigen::VectorXcd::Zero(conductor_count());
+  Eigen::VectorXcd& v1 = sweep_.a;
+  Eigen::VectorXcd& i1 = sweep_.b;
+  Eigen::VectorXcd& v2_new = sweep_.c;
+  Eigen::VectorXcd& v2_old = sweep_.d;
+  read_side_potentials(1, v1);
+  read_side_currents(1, i1);
+  v2_new.setZero(conductor_count());
   v2_new.noalias() += chain_a * v1;
   v2_new.noalias() -= chain_b * i1;
-  const double change = largest_change(v2_new, get_side_potentials_values(2));
+  read_side_potentials(2, v2_old);
+  const double change = largest_change(v2_new, v2_old);
   write_potentials(side2, v2_new);
   return change;
 }

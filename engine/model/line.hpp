@@ -39,6 +39,17 @@ class SimplifiedLine : public Line<SimplifiedLine> {
   void compute_currents();
   void backward_step() override;
   double forward_step() override;
+
+ private:
+  // Work of the forward step, sized at its first call. The impedance is
+  // inverted again only when the admittance it came from has changed.
+  struct SweepWork {
+    Eigen::VectorXcd v1, current, v2, old;
+    Eigen::MatrixXcd y, y_inverted, z;
+    Eigen::PartialPivLU<Eigen::MatrixXcd> lu;
+    bool inverted = false;
+  };
+  SweepWork sweep_;
 };
 
 class ShuntLine : public Line<ShuntLine> {
@@ -95,4 +106,10 @@ class ShuntLine : public Line<ShuntLine> {
   bool single_conductor_backward() const;
   bool side2_list_unchanged() const;
   bool single_conductor_forward() const;
+
+  // Work of the general sweeps, sized at their first call.
+  struct SweepWork {
+    Eigen::VectorXcd a, b, c, d;
+  };
+  SweepWork sweep_;
 };

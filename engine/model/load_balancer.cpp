@@ -69,7 +69,8 @@ template void LoadBalancer::compute_currents<ad_complex>();
 void LoadBalancer::backward_step() {
   complex_d u[3];
   phase_to_neutral(u);
-  const Eigen::Vector3cd i = admittance.get_value() * Eigen::Map<const Eigen::Vector3cd>(u);
+  admittance.read_value(sweep_admittance_);
+  const Eigen::Vector3cd i = sweep_admittance_ * Eigen::Map<const Eigen::Vector3cd>(u);
   const complex_d phase[3] = {i(0), i(1), i(2)};
   assign_port_currents(phase);
 }

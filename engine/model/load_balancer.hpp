@@ -24,6 +24,8 @@ class LoadBalancer : public Load<LoadBalancer> {
   void backward_step() override;
 
  private:
+  Eigen::MatrixXcd sweep_admittance_;  // read by the backward step without allocating
+
   template <class C>
   void phase_to_neutral(C (&u)[3]) const;
   template <class C>

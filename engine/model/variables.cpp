@@ -156,6 +156,20 @@ Eigen::MatrixXcd MatrixVariable::get_value() const {
   return out;
 }
 
+void MatrixVariable::read_value(Eigen::MatrixXcd& out) const {
+  if (!bound) {
+    out = value;
+    return;
+  }
+  const Eigen::Index rows = value.rows(), cols = value.cols();
+  out.resize(rows, cols);
+  for (Eigen::Index i = 0; i < rows; ++i)
+    for (Eigen::Index j = 0; j < cols; ++j) {
+      const double* p = value_ptr + 2 * (i * cols + j);
+      out(i, j) = complex_d(p[0], p[1]);
+    }
+}
+
 void MatrixVariable::set_value(const Eigen::MatrixXcd& v) {
   value = v;
   if (bound) {

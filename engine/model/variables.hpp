@@ -91,6 +91,8 @@ class MatrixVariable {
   void append_values(std::vector<double>& out) const;
   void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
   Eigen::MatrixXcd get_value() const;
+  // The same values into `out`, which keeps its storage when already sized.
+  void read_value(Eigen::MatrixXcd& out) const;
   MatrixXad get_ad() const { return ad; }
   void set_value(const Eigen::MatrixXcd& v);
 };

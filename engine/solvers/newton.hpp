@@ -65,6 +65,12 @@ class AbstractNewton : public AbstractSolver {
   // loaded into the tape (at construction or at the start of the last solve).
   Eigen::VectorXd compute_residuals();
   Eigen::SparseMatrix<double> compute_jacobian();
+  // The same Jacobian, held by the solver and overwritten by the next
+  // evaluation: once the pattern is fixed, only its values are written.
+  const Eigen::SparseMatrix<double>& evaluate_jacobian();
+  // Factorises J, analysing its pattern at the first call of the solver's
+  // life (which also frees what only the pattern needed); true on success.
+  bool factorize_jacobian(const Eigen::SparseMatrix<double>& J);
 
   // Diagnostics; none changes variables, parameters or element values.
   Eigen::VectorXd get_residuals();
@@ -80,6 +86,36 @@ class AbstractNewton : public AbstractSolver {
   // Moves from the current variables along the Newton step dx (J dx = r)
   // and leaves in r the residuals at the new variables.
   virtual void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) = 0;
+
+ private:
+  // The Jacobian's storage and, for each entry of `jacobian_values`, the
+  // position of its value there; no positions while a structure is to be
+  // built (or when entries share a position and must be summed).
+  Eigen::SparseMatrix<double> jacobian_;
+  std::vector<Eigen::Index> value_slots_;
+  Eigen::VectorXd step_;
+
+  // The colour groups of the fixed pattern: group q covers the colours
+  // group_start_[q] .. group_start_[q + 1] - 1 and the entries of
+  // group_entries_ before group_entry_end_[q], each entry with its index
+  // among that group's sweep results.
+  struct GroupEntry {
+    size_t entry;
+    size_t result;
+  };
+  std::vector<size_t> group_start_;
+  std::vector<size_t> group_entry_end_;
+  std::vector<GroupEntry> group_entries_;
+  Eigen::VectorXd seeds_;
+  size_t seeded_group_ = static_cast<size_t>(-1);  // whose seeds seeds_ holds
+  bool groups_usable_ = true;
+
+  void build_jacobian_structure();
+  // False when the groups cannot stand for the library's call.
+  bool sweep_colour_groups();
+  // The pattern's sets on the tape and the pool's idle blocks: neither is
+  // needed again once the pattern is fixed.
+  void release_pattern_memory();
 };
 
 class Newton : public AbstractNewton {
@@ -103,4 +139,10 @@ class NewtonGoldstein : public AbstractNewton {
   double merit(const Eigen::VectorXd& r, const Eigen::VectorXd& weights) const;
 
   void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) override;
+
+ private:
+  // Work of the line search, kept between iterations.
+  Eigen::VectorXd weights_;
+  Eigen::VectorXd start_;
+  static void fill_row_weights(const Eigen::SparseMatrix<double>& J, Eigen::VectorXd& out);
 };

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -82,6 +84,54 @@ struct RadialCase {
     }
     EXPECT_NEAR(std::abs(ib.sum()), 0.0, tol);  // the neutral returns the phase currents
     EXPECT_NEAR(std::abs(i2.sum()), 0.0, tol);
+  }
+};
+
+// A hub bus feeding many leaves, each through its own line to a load: every
+// leaf's potentials meet in the hub's rows, so the Jacobian needs far more
+// than 30 colours and the forward sweeps run in several groups.
+struct HubCase {
+  static constexpr double pi = 3.14159265358979323846;
+  static constexpr int leaves = 20;
+  const complex_d u[3] = {std::polar(230.0, 0.0), std::polar(230.0, -2 * pi / 3), std::polar(230.0, 2 * pi / 3)};
+  const complex_d start[4] = {u[0], u[1], u[2], 0.0};
+  std::vector<std::unique_ptr<Element>> owned;
+  std::unique_ptr<ElectricalNetwork> net;
+  std::vector<SimplifiedLine*> lines;
+  std::vector<Bus*> ends;
+
+  explicit HubCase(double r = 0.05) {
+    std::vector<Element*> list;
+    auto keep = [&](Element* e) {
+      owned.emplace_back(e);
+      list.push_back(e);
+      return e;
+    };
+    auto* src = keep(new VoltageSource(4, u));
+    auto* ref = keep(new PotentialRef());
+    auto* hub = static_cast<Bus*>(keep(new Bus(4, start)));
+    for (int p = 0; p < 4; ++p) join(*hub, p, *src, p);
+    join(*hub, 3, *ref, 0);
+    for (int k = 0; k < leaves; ++k) {
+      const std::vector<complex_d> z = RadialCase::row_major(RadialCase::impedance(r * (1 + 0.05 * k)));
+      auto* line = static_cast<SimplifiedLine*>(keep(new SimplifiedLine(4, z.data())));
+      auto* end = static_cast<Bus*>(keep(new Bus(4, start)));
+      const complex_d s[3] = {{400.0 + 30 * k, 80}, {250, 10.0 * k}, {600, 150}};
+      auto* load = keep(new PowerLoad(4, s));
+      for (int p = 0; p < 4; ++p) {
+        hub->ports[p].connection->merge(line->side1[p]);
+        end->ports[p].connection->merge(line->side2[p]);
+        join(*end, p, *load, p);
+      }
+      lines.push_back(line);
+      ends.push_back(end);
+    }
+    net = std::make_unique<ElectricalNetwork>(std::move(list));
+  }
+  Eigen::VectorXcd potentials() const {
+    Eigen::VectorXcd out(4 * leaves);
+    for (int k = 0; k < leaves; ++k) ends[k]->get_potentials(4, out.data() + 4 * k);
+    return out;
   }
 };
 
@@ -238,6 +288,55 @@ TEST(Newton, JacobianMatchesFiniteDifferences) {
       EXPECT_NEAR(dense[i * n + j], sparse(i, j), 1e-12 * scale);
     }
   }
+}
+
+// Once the pattern is fixed, later Jacobians reuse the matrix's structure
+// and the colour groups: at the same point they must give the very matrix
+// of the first evaluation, in every group, and agree with the dense one.
+TEST(Newton, LaterJacobiansEqualTheFirstAtTheSamePoint) {
+  HubCase hub;
+  Newton solver(hub.net.get(), false);
+  const int n = static_cast<int>(solver.variables.size());
+  for (int k = 0; k < n; ++k) solver.variables[k] += 0.01 * (k % 7);
+  const Eigen::VectorXd x = solver.variables;
+  const Eigen::SparseMatrix<double> first = solver.compute_jacobian();
+  ASSERT_FALSE(solver.pattern_analysed);
+  size_t colours = 0;
+  for (const size_t c : solver.jacobian_work.color)
+    if (c < static_cast<size_t>(n)) colours = std::max(colours, c + 1);
+  ASSERT_GT(colours, 60u);
+  ASSERT_LT(solver.solve_load_flow(20, 1e-9).second, 1e-9);
+  ASSERT_TRUE(solver.pattern_analysed);
+  for (int round = 0; round < 2; ++round) {
+    solver.variables = x;
+    const Eigen::SparseMatrix<double> later = solver.compute_jacobian();
+    ASSERT_EQ(later.nonZeros(), first.nonZeros());
+    for (Eigen::Index k = 0; k < first.nonZeros(); ++k) {
+      EXPECT_EQ(later.innerIndexPtr()[k], first.innerIndexPtr()[k]);
+      EXPECT_EQ(std::memcmp(&later.valuePtr()[k], &first.valuePtr()[k], sizeof(double)), 0) << k;
+    }
+    for (Eigen::Index j = 0; j <= n; ++j) EXPECT_EQ(later.outerIndexPtr()[j], first.outerIndexPtr()[j]);
+  }
+  const Eigen::MatrixXd sparse = Eigen::MatrixXd(solver.compute_jacobian());
+  const Eigen::VectorXd dense = solver.get_jacobian();
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j)
+      EXPECT_NEAR(dense[i * n + j], sparse(i, j), 1e-12 * std::max(1.0, std::abs(sparse(i, j)))) << i << "," << j;
+}
+
+// The backward-forward sweeps keep the inverse of each line's admittance
+// between sweeps; a new impedance must still reach the next solve.
+TEST(BackwardForward, NewLineImpedanceReachesTheNextSolve) {
+  HubCase changed, fresh(0.08);
+  BackwardForward a(changed.net.get()), b(fresh.net.get());
+  ASSERT_LT(a.solve_load_flow(200, 1e-11).second, 1e-11);
+  for (int k = 0; k < HubCase::leaves; ++k) {
+    const std::vector<complex_d> z = RadialCase::row_major(RadialCase::impedance(0.08 * (1 + 0.05 * k)));
+    changed.lines[k]->update_line_parameters(z.data());
+  }
+  ASSERT_LT(a.solve_load_flow(200, 1e-11).second, 1e-11);
+  ASSERT_LT(b.solve_load_flow(200, 1e-11).second, 1e-11);
+  EXPECT_LT((changed.potentials() - fresh.potentials()).cwiseAbs().maxCoeff(), 1e-8);
 }
 
 TEST(Newton, FailureTextsCarryTheIterationNumber) {
