@@ -106,6 +106,7 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   CppAD::ErrorHandler handler(cppad_error_handler);
   if (variables.size() > 0) tape.new_dynamic(parameters);
+  start_polling();
   Eigen::VectorXd r = compute_residuals();
   int i = 0;
   for (;;) {
@@ -113,11 +114,14 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     if (r.size() == 0) break;
     if (!(largest_abs(r) > tolerance) && !has_nan(r)) break;
     if (i >= max_iterations) break;
+    poll_stop();
     const Eigen::SparseMatrix<double> J = compute_jacobian();
     if (!all_finite(J)) throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", i));
+    poll_stop();
     if (!pattern_analysed) {
       sparse_lu.analyzePattern(J);
       pattern_analysed = true;
+      poll_stop();
     }
     sparse_lu.factorize(J);
     if (sparse_lu.info() != Eigen::Success)
@@ -173,6 +177,7 @@ void NewtonGoldstein::apply_step(const Eigen::SparseMatrix<double>& J, const Eig
     r = compute_residuals();
     const double t = (0.5 * merit(r, weights) - 0.5 * f0) / step;
     if (t >= u * m2 && t <= u * m1) return;
+    poll_stop();
     if (t > u * m1)
       hi = step;
     else

@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 
 #include "model/network.hpp"
+#include "solvers/stop_check.hpp"
 
 class AbstractSolver {
  public:
@@ -13,6 +14,8 @@ class AbstractSolver {
   Eigen::VectorXd variables;
   Eigen::VectorXd initial_variables;
   Eigen::VectorXd parameters;
+  // Asked while a solve runs; a solve it stops throws SolveStopped.
+  StopCheck stop_check;
 
   // Unbinds the network's holders still bound into this solver's arrays, so
   // that no holder is left pointing into freed arrays.
@@ -31,6 +34,13 @@ class AbstractSolver {
   // Binds every holder of the network to this solver's arrays, with the
   // given tape values.
   void bind_network(TapeArray& X, TapeArray& P);
+
+  // Called by a solve at its start, then at every step that may take a while.
+  void start_polling() { stop_poller = StopPoller(stop_check); }
+  void poll_stop() { stop_poller.poll(); }
+
+ private:
+  StopPoller stop_poller{StopCheck{}};
 };
 
 class BackwardForward : public AbstractSolver {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -212,6 +214,56 @@ TEST(Solvers, ThreeMethodsAgreeOnARadialFeeder) {
   }
   EXPECT_LT((results[0] - results[1]).cwiseAbs().maxCoeff(), 1e-9);
   EXPECT_LT((results[0] - results[2]).cwiseAbs().maxCoeff(), 1e-7);
+}
+
+// A caller's check that asks to stop at its n-th call, timing the calls.
+struct CountingCheck {
+  explicit CountingCheck(int n) : stop_at(n) {}
+  int stop_at;
+  int calls = 0;
+  std::chrono::steady_clock::time_point first, last;
+  static bool ask(void* context) {
+    auto& self = *static_cast<CountingCheck*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (self.calls++ == 0) self.first = now;
+    self.last = now;
+    return self.calls == self.stop_at;
+  }
+};
+
+TEST(Solvers, CallersCheckStopsASolveThatNeverConverges) {
+  for (int method = 0; method < 3; ++method) {
+    RadialCase radial;
+    std::unique_ptr<AbstractSolver> solver;
+    if (method == 0) solver = std::make_unique<Newton>(&radial.net, false);
+    if (method == 1) solver = std::make_unique<NewtonGoldstein>(&radial.net, false, 0.1, 0.9, true);
+    if (method == 2) solver = std::make_unique<BackwardForward>(&radial.net);
+    CountingCheck check(20);
+    solver->stop_check = {CountingCheck::ask, &check};
+    const auto start = std::chrono::steady_clock::now();
+    // A negative tolerance is never met: only the check ends this solve.
+    EXPECT_THROW(solver->solve_load_flow(std::numeric_limits<int>::max(), -1.0), SolveStopped) << method;
+    EXPECT_EQ(check.calls, 20);
+    // Asked at most once per period, and no later than a few periods apart.
+    const double spacing = std::chrono::duration<double>(check.last - check.first).count() / 19;
+    EXPECT_GE(spacing, std::chrono::duration<double>(StopPoller::period).count()) << method;
+    EXPECT_LT(std::chrono::duration<double>(check.last - start).count(), 1.0) << method;
+    // The variables reached stay, and the next solve runs normally.
+    radial.expect_solved(1e-7);
+    check = CountingCheck(0);
+    const auto [iterations, error] = solver->solve_load_flow(50, 1e-9);
+    EXPECT_LT(iterations, 50);
+    EXPECT_LE(error, 1e-9);
+  }
+}
+
+TEST(Solvers, WithoutACheckNothingIsAsked) {
+  RadialCase radial;
+  BackwardForward solver(&radial.net);
+  EXPECT_EQ(solver.stop_check.wants_stop, nullptr);
+  const auto [iterations, error] = solver.solve_load_flow(50, 1e-9);
+  EXPECT_LT(iterations, 50);
+  EXPECT_LE(error, 1e-9);
 }
 
 TEST(Newton, JacobianMatchesFiniteDifferences) {
