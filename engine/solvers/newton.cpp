@@ -1,5 +1,6 @@
 #include "solvers/newton.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -89,7 +90,11 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
     spdlog::debug("----- Sparse pattern initialisation -----");
     spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_values.nnz());
   }
-  if (n > 0) tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
+  if (n > 0) {
+    poll_stop();
+    evaluate_jacobian_values();
+    poll_stop();
+  }
 
   const size_t nnz = jacobian_values.nnz();
   const IndexVector& rows = jacobian_values.row();
@@ -103,10 +108,46 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   return J;
 }
 
+void AbstractNewton::evaluate_jacobian_values() {
+  constexpr size_t group_max = 30;
+  const auto& color = jacobian_work.color;
+  if (color.size() == 0) {
+    // The library colours the columns at its first evaluation.
+    tape.sparse_jac_for(group_max, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
+    return;
+  }
+  // The library's evaluation with its colouring, step for step, asking the
+  // stop check between the forward sweeps of a large system.
+  const size_t n = tape.Domain(), K = jacobian_values.nnz();
+  const auto& order = jacobian_work.order;
+  const IndexVector& row = jacobian_values.row();
+  const IndexVector& col = jacobian_values.col();
+  tape.Forward(0, variables);
+  if (K == 0) return;
+  size_t n_color = 1;
+  for (size_t j = 0; j < n; ++j)
+    if (color[j] < n) n_color = std::max<size_t>(n_color, color[j] + 1);
+  for (size_t k = 0; k < K; ++k) jacobian_values.set(k, 0.0);
+  size_t k = 0;
+  for (size_t color_count = 0; color_count < n_color;) {
+    poll_stop();
+    const size_t group_size = std::min<size_t>(group_max, n_color - color_count);
+    Eigen::VectorXd dx(static_cast<Eigen::Index>(n * group_size)), dy;
+    for (size_t ell = 0; ell < group_size; ++ell)
+      for (size_t j = 0; j < n; ++j)
+        dx[static_cast<Eigen::Index>(j * group_size + ell)] = color[j] == ell + color_count ? 1.0 : 0.0;
+    dy = group_size == 1 ? tape.Forward(1, dx) : tape.Forward(1, group_size, dx);
+    for (size_t ell = 0; ell < group_size; ++ell)
+      for (; k < K && color[static_cast<size_t>(col[order[k]])] == ell + color_count; ++k)
+        jacobian_values.set(order[k], dy[static_cast<Eigen::Index>(row[order[k]] * group_size + ell)]);
+    color_count += group_size;
+  }
+}
+
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   CppAD::ErrorHandler handler(cppad_error_handler);
   if (variables.size() > 0) tape.new_dynamic(parameters);
-  start_polling();
+  const PollingScope polling = start_polling();
   Eigen::VectorXd r = compute_residuals();
   int i = 0;
   for (;;) {

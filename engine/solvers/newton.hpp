@@ -52,6 +52,12 @@ class AbstractNewton : public AbstractSolver {
   Eigen::VectorXd compute_residuals();
   Eigen::SparseMatrix<double> compute_jacobian();
 
+ private:
+  // Fills jacobian_values at `variables`.
+  void evaluate_jacobian_values();
+
+ public:
+
   // Diagnostics; none changes variables, parameters or element values.
   Eigen::VectorXd get_residuals();
   // The dense n x n Jacobian, row-major (entry (i, j) at i * n + j).

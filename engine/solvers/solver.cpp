@@ -42,7 +42,7 @@ BackwardForward::BackwardForward(ElectricalNetwork* net) : AbstractSolver(net) {
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
   std::vector<Element*>& elements = network->elements;
-  start_polling();
+  const PollingScope polling = start_polling();
   int i = 0;
   double err = 0.0;
   for (;;) {

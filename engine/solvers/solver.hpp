@@ -35,8 +35,23 @@ class AbstractSolver {
   // given tape values.
   void bind_network(TapeArray& X, TapeArray& P);
 
-  // Called by a solve at its start, then at every step that may take a while.
-  void start_polling() { stop_poller = StopPoller(stop_check); }
+  // A solve polls from its start to its end, at every step that may take a
+  // while; outside a solve (the diagnostics) poll_stop() does nothing.
+  class PollingScope {
+   public:
+    explicit PollingScope(AbstractSolver& solver) : solver_(solver), outer_(solver.stop_poller) {
+      solver_.stop_poller = StopPoller(solver_.stop_check);
+    }
+    // A solve run by the check itself (a signal handler) hands back the outer one's.
+    ~PollingScope() { solver_.stop_poller = outer_; }
+    PollingScope(const PollingScope&) = delete;
+    PollingScope& operator=(const PollingScope&) = delete;
+
+   private:
+    AbstractSolver& solver_;
+    StopPoller outer_;
+  };
+  [[nodiscard]] PollingScope start_polling() { return PollingScope(*this); }
   void poll_stop() { stop_poller.poll(); }
 
  private:
