@@ -158,7 +158,6 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     poll_stop();
     const Eigen::SparseMatrix<double> J = compute_jacobian();
     if (!all_finite(J)) throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", i));
-    poll_stop();
     if (!pattern_analysed) {
       sparse_lu.analyzePattern(J);
       pattern_analysed = true;

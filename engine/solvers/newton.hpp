@@ -52,12 +52,6 @@ class AbstractNewton : public AbstractSolver {
   Eigen::VectorXd compute_residuals();
   Eigen::SparseMatrix<double> compute_jacobian();
 
- private:
-  // Fills jacobian_values at `variables`.
-  void evaluate_jacobian_values();
-
- public:
-
   // Diagnostics; none changes variables, parameters or element values.
   Eigen::VectorXd get_residuals();
   // The dense n x n Jacobian, row-major (entry (i, j) at i * n + j).
@@ -72,6 +66,10 @@ class AbstractNewton : public AbstractSolver {
   // Moves from the current variables along the Newton step dx (J dx = r)
   // and leaves in r the residuals at the new variables.
   virtual void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) = 0;
+
+ private:
+  // Fills jacobian_values at `variables`.
+  void evaluate_jacobian_values();
 };
 
 class Newton : public AbstractNewton {

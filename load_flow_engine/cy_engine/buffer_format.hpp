@@ -192,7 +192,7 @@ class FormatReader {
         long extent = 0;
         while (*p_ == ' ') ++p_;
         if (!digits(extent)) return false;
-        count = std::min(count * extent, 1L << 40);
+        count = extent == 0 ? 0 : std::min(count, (1L << 40) / extent) * extent;
         while (*p_ == ' ') ++p_;
         if (*p_ == ')') break;
         if (*p_ != ',') return false;

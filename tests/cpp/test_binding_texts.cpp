@@ -81,6 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"T{T{i:x:i:y:}:a:}", &int_item, "Buffer dtype mismatch, expected end but got 'int'"},
         FormatCase{"T{(2)i:a:}", &int_item, "Buffer dtype mismatch, expected end but got 'int'"},
         FormatCase{"T{(1,1)i:a:}", &int_item, ""},
+        FormatCase{"T{(99999999999,99999999999)i:a:}", &int_item, "Buffer dtype mismatch, expected end but got 'int'"},
+        FormatCase{"T{(0)i:a:}", &int_item, "Buffer dtype mismatch, expected 'int' but got end"},
         FormatCase{"T{=d:a:@i:b:}", &double_item, "Buffer dtype mismatch, expected end but got 'int'"},
         FormatCase{"T{d:re:d:im:}", &complex_item, "Buffer dtype mismatch, expected 'double complex' but got 'double'"},
         FormatCase{"T{i:a:}d", &int_item, "Buffer dtype mismatch, expected end but got 'double'"},

@@ -2,10 +2,11 @@
 
 #include <chrono>
 #include <cmath>
-#include <limits>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <spdlog/sinks/base_sink.h>
@@ -475,6 +476,69 @@ TEST(Newton, PatternIsAnalysedOncePerSolver) {
   q.v.set_value({1, 0});
   EXPECT_THROW(solver.solve_load_flow(5, 1e-9), std::runtime_error);
   EXPECT_TRUE(log.take().empty());
+}
+
+// A tree of four-wire lines, each bus feeding three, with a load at every
+// bus: a bus's current law reads the potentials of five buses, so the
+// Jacobian needs more colours than one forward sweep takes.
+struct TreeFeeder {
+  std::vector<std::unique_ptr<Element>> owned;
+  std::unique_ptr<ElectricalNetwork> network;
+
+  explicit TreeFeeder(int buses) {
+    const complex_d u[3] = {std::polar(230.0, 0.0), std::polar(230.0, -2.0943951023931953),
+                            std::polar(230.0, 2.0943951023931953)};
+    const complex_d start[4] = {u[0], u[1], u[2], 0.0};
+    complex_d z[16];
+    for (int i = 0; i < 16; ++i) z[i] = i % 5 == 0 ? complex_d(0.04, 0.02) : complex_d(0.0, 0.008);
+    const complex_d s[3] = {{900, 300}, {600, 100}, {1400, 500}};
+    std::vector<Element*> list;
+    auto keep = [&](Element* e) {
+      owned.emplace_back(e);
+      list.push_back(e);
+      return e;
+    };
+    auto* source = keep(new VoltageSource(4, u));
+    auto* ref = keep(new PotentialRef());
+    std::vector<Bus*> bus;
+    for (int b = 0; b < buses; ++b) bus.push_back(static_cast<Bus*>(keep(new Bus(4, start))));
+    for (int p = 0; p < 4; ++p) join(*bus[0], p, *source, p);
+    join(*bus[0], 3, *ref, 0);
+    for (int b = 1; b < buses; ++b) {
+      auto* line = static_cast<SimplifiedLine*>(keep(new SimplifiedLine(4, z)));
+      for (int p = 0; p < 4; ++p) {
+        bus[(b - 1) / 3]->ports[p].connection->merge(line->side1[p]);
+        bus[b]->ports[p].connection->merge(line->side2[p]);
+      }
+    }
+    for (int b = 0; b < buses; ++b) {
+      auto* load = keep(new PowerLoad(4, s));
+      for (int p = 0; p < 4; ++p) join(*bus[b], p, *load, p);
+    }
+    network = std::make_unique<ElectricalNetwork>(std::move(list));
+  }
+};
+
+TEST(Newton, JacobianInColourGroupsEqualsTheLibrarysEvaluation) {
+  TreeFeeder feeder(40);
+  Newton solver(feeder.network.get(), false);
+  solver.solve_load_flow(2, 1e-9);  // away from the flat start
+  Newton fresh_solver(feeder.network.get(), false);
+  fresh_solver.variables = solver.variables;
+  // The first evaluation of a solver is the library's own, later ones are
+  // made group by group with the colouring it left.
+  const Eigen::SparseMatrix<double> library = fresh_solver.compute_jacobian();
+  const Eigen::SparseMatrix<double> grouped = fresh_solver.compute_jacobian();
+  ASSERT_GT(fresh_solver.jacobian_work.color.size(), 0u);
+  size_t colours = 0;
+  for (size_t c : fresh_solver.jacobian_work.color)
+    if (c < fresh_solver.jacobian_work.color.size()) colours = std::max(colours, c + 1);
+  EXPECT_GT(colours, 30u);
+  ASSERT_EQ(library.nonZeros(), grouped.nonZeros());
+  for (Eigen::Index k = 0; k < library.nonZeros(); ++k) {
+    EXPECT_EQ(library.innerIndexPtr()[k], grouped.innerIndexPtr()[k]);
+    EXPECT_EQ(std::memcmp(library.valuePtr() + k, grouped.valuePtr() + k, sizeof(double)), 0) << k;
+  }
 }
 
 TEST(ErrorHandler, WritesOneErrorLine) {
