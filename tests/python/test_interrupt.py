@@ -76,3 +76,51 @@ def test_sigint_stops_a_solve_and_the_solver_solves_again(kind, tmp_path):
             child.wait()
     assert child.returncode == 0, err.decode()
     assert out.decode().split("\n")[0] == "solved again"
+
+
+class Alarm(Exception):
+    pass
+
+
+@pytest.fixture
+def alarms():
+    """Calls handler(count) at every alarm of a repeating 50 ms timer."""
+    previous = signal.getsignal(signal.SIGALRM)
+
+    def start(handler):
+        count = [0]
+
+        def on_alarm(signum, frame):
+            count[0] += 1
+            handler(count[0])
+
+        signal.signal(signal.SIGALRM, on_alarm)
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        return count
+
+    yield start
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("kind", ["newton", "goldstein", "backward_forward"])
+def test_a_handler_that_returns_lets_the_solve_go_on_and_its_exception_ends_it(kind, alarms):
+    from test_feeder import SOLVERS, four_wire_feeder
+
+    make, tolerance = SOLVERS[kind]
+    net = four_wire_feeder()
+    solver = make(net.network())
+
+    def handler(count):
+        if count == 4:
+            raise Alarm
+
+    start = time.monotonic()
+    count = alarms(handler)
+    with pytest.raises(Alarm):
+        solver.solve_load_flow(10**9, -1.0)
+    elapsed = time.monotonic() - start
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    assert count[0] == 4 and 0.15 < elapsed < 1.0
+    iterations, error = solver.solve_load_flow(100, tolerance)
+    assert 0 <= iterations < 100 and error <= tolerance
