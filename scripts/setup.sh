@@ -15,8 +15,10 @@ for pkg in "${DEBIAN_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
 done
 PYTHON=${PYTHON:-python3}
-command -v "$PYTHON" >/dev/null || missing+=(python3)
-if command -v "$PYTHON" >/dev/null; then
+if ! command -v "$PYTHON" >/dev/null; then
+  # A machine without Python gets the interpreter with what the build needs.
+  missing+=(python3 python3-venv python3-dev)
+else
   "$PYTHON" -c 'import venv, ensurepip' 2>/dev/null || missing+=(python3-venv)
   inc=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   [ -f "$inc/Python.h" ] || missing+=(python3-dev)
@@ -27,9 +29,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-if [ ! -x .venv/bin/python ]; then
+# A .venv left without pip by an earlier failed attempt is made again.
+if ! { [ -x .venv/bin/python ] && .venv/bin/python -c 'import pip' 2>/dev/null; }; then
   echo "setup: creating .venv"
-  "$PYTHON" -m venv .venv
+  "$PYTHON" -m venv --clear .venv
 fi
 
 # Build tools and the header-only differentiation library come from PyPI;

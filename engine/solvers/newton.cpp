@@ -94,8 +94,10 @@ const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
     spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_values.nnz());
   }
   if (n > 0) {
+    poll_stop();
     if (new_pattern || jacobian_work.color.size() != static_cast<size_t>(n) || !sweep_colour_groups())
       tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
+    poll_stop();
   }
 
   if (new_pattern || jacobian_.rows() != n || value_slots_.size() != jacobian_values.nnz()) {
@@ -152,6 +154,7 @@ bool AbstractNewton::sweep_colour_groups() {
   if (nnz == 0) return true;
   size_t p = 0;
   for (size_t q = 0; q + 1 < group_start_.size(); ++q) {
+    poll_stop();  // a large system's groups take long
     const size_t first = group_start_[q];
     const size_t size = group_start_[q + 1] - first;
     // The seeds of a group never change; they stay in place while one group
@@ -218,6 +221,7 @@ bool AbstractNewton::factorize_jacobian(const Eigen::SparseMatrix<double>& J) {
     sparse_lu.analyzePattern(J);
     pattern_analysed = true;
     release_pattern_memory();
+    poll_stop();
   }
   sparse_lu.factorize(J);
   return sparse_lu.info() == Eigen::Success;
@@ -226,6 +230,7 @@ bool AbstractNewton::factorize_jacobian(const Eigen::SparseMatrix<double>& J) {
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   CppAD::ErrorHandler handler(cppad_error_handler);
   if (variables.size() > 0) tape.new_dynamic(parameters);
+  const PollingScope polling = start_polling();
   Eigen::VectorXd r = compute_residuals();
   int i = 0;
   for (;;) {
@@ -233,6 +238,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     if (r.size() == 0) break;
     if (!(largest_abs(r) > tolerance) && !has_nan(r)) break;
     if (i >= max_iterations) break;
+    poll_stop();
     const Eigen::SparseMatrix<double>& J = evaluate_jacobian();
     if (!all_finite(J)) throw nan_failure(SolverFamily::newton, i);
     if (!factorize_jacobian(J)) throw singular_failure(i);
@@ -292,6 +298,7 @@ void NewtonGoldstein::apply_step(const Eigen::SparseMatrix<double>& J, const Eig
     r = compute_residuals();
     const double t = (0.5 * merit(r, weights_) - 0.5 * f0) / step;
     if (t >= u * m2 && t <= u * m1) return;
+    poll_stop();
     if (t > u * m1)
       hi = step;
     else

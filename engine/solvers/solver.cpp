@@ -40,13 +40,15 @@ BackwardForward::BackwardForward(ElectricalNetwork* net) : AbstractSolver(net) {
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
   std::vector<Element*>& elements = network->elements;
+  const PollingScope polling = start_polling();
   int i = 0;
   double err = 0.0;
-  do {
+  for (;;) {
     for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward_step();
     // An infinite or NaN current would be swept into the potentials, or not
     // at all at reference nodes: the sweep has failed either way.
     if (!port_currents_finite(elements)) fail_with_nan(i + 1);
+    poll_stop();
     err = 0.0;
     for (Element* element : elements) {
       const double e = element->forward_step();
@@ -58,6 +60,8 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
     }
     ++i;
     if (std::isnan(err)) fail_with_nan(i);
-  } while (err > tolerance && i < max_iterations);
+    if (!(err > tolerance && i < max_iterations)) break;
+    poll_stop();
+  }
   return {i, err};
 }

@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 
 #include "model/network.hpp"
+#include "solvers/stop_check.hpp"
 
 class AbstractSolver {
  public:
@@ -13,6 +14,8 @@ class AbstractSolver {
   Eigen::VectorXd variables;
   Eigen::VectorXd initial_variables;
   Eigen::VectorXd parameters;
+  // Asked while a solve runs; a solve it stops throws SolveStopped.
+  StopCheck stop_check;
 
   // Unbinds the network's holders still bound into this solver's arrays, so
   // that no holder is left pointing into freed arrays.
@@ -31,6 +34,28 @@ class AbstractSolver {
   // Binds every holder of the network to this solver's arrays, with the
   // given tape values.
   void bind_network(TapeArray& X, TapeArray& P);
+
+  // A solve polls from its start to its end, at every step that may take a
+  // while; outside a solve (the diagnostics) poll_stop() does nothing.
+  class PollingScope {
+   public:
+    explicit PollingScope(AbstractSolver& solver) : solver_(solver), outer_(solver.stop_poller) {
+      solver_.stop_poller = StopPoller(solver_.stop_check);
+    }
+    // A solve run by the check itself (a signal handler) hands back the outer one's.
+    ~PollingScope() { solver_.stop_poller = outer_; }
+    PollingScope(const PollingScope&) = delete;
+    PollingScope& operator=(const PollingScope&) = delete;
+
+   private:
+    AbstractSolver& solver_;
+    StopPoller outer_;
+  };
+  [[nodiscard]] PollingScope start_polling() { return PollingScope(*this); }
+  void poll_stop() { stop_poller.poll(); }
+
+ private:
+  StopPoller stop_poller{StopCheck{}};
 };
 
 class BackwardForward : public AbstractSolver {

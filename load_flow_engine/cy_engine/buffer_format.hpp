@@ -4,6 +4,7 @@
 // messages when it does not. Free of the interpreter's headers so that it
 // can be tested on its own.
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <string>
@@ -97,34 +98,118 @@ inline void classify(Token& t, bool standard_sizes) {
   }
 }
 
-inline Token next_token(const char*& p, bool standard_sizes) {
-  Token t;
-  while (*p == ' ' || *p == '\t' || *p == '\n') ++p;
-  if (*p == '\0') return t;
-  t.end = false;
-  if (std::isdigit(static_cast<unsigned char>(*p))) {
-    t.count = 0;
-    while (std::isdigit(static_cast<unsigned char>(*p))) t.count = t.count * 10 + (*p++ - '0');
+// Reads the leaf items of a format one by one: the fields of structures are
+// read in order, as if the structure were written out flat, so that a
+// structure holding more than one item is told apart from one item.
+class FormatReader {
+ public:
+  FormatReader(const char* p, bool standard_sizes) : p_(p), standard_sizes_(standard_sizes) {}
+
+  // The next leaf item, or a token with end set. Sets big_endian and
+  // returns an end token when a field asks for big-endian order.
+  Token next() {
+    for (;;) {
+      while (*p_ == ' ' || *p_ == '\t' || *p_ == '\n') ++p_;
+      if (depth_ > 0 && !skip_structure_syntax()) {
+        if (big_endian) return Token{};
+        continue;
+      }
+      Token t;
+      if (*p_ == '\0') return t;
+      t.end = false;
+      if (!read_count(t.count)) {
+        t.known = false;
+        t.code = *p_;
+        return t;
+      }
+      if (p_[0] == 'T' && p_[1] == '{') {
+        if (t.count != 1 || depth_ == max_depth) {
+          t.structure = true;
+          t.kind = ItemKind::structure;
+          t.description = "a struct";
+          return t;
+        }
+        p_ += 2;
+        ++depth_;
+        continue;
+      }
+      if (depth_ > 0 && *p_ == 'x') {  // padding between fields
+        ++p_;
+        continue;
+      }
+      if (*p_ == 'Z') {
+        t.complex = true;
+        ++p_;
+      }
+      t.code = *p_;
+      if (t.code == '\0') {
+        t.end = true;  // a bare count or Z prefix
+        return t;
+      }
+      ++p_;
+      classify(t, standard_sizes_);
+      return t;
+    }
   }
-  if (p[0] == 'T' && p[1] == '{') {
-    t.structure = true;
-    t.kind = ItemKind::structure;
-    t.description = "a struct";
-    return t;
+
+  bool big_endian = false;
+
+ private:
+  // Field names, closing braces and byte-order marks inside a structure.
+  // Returns false when it consumed something (or failed), true when the
+  // next character starts an item.
+  bool skip_structure_syntax() {
+    switch (*p_) {
+      case ':': {
+        const char* close = p_ + 1;
+        while (*close != '\0' && *close != ':') ++close;
+        p_ = *close == ':' ? close + 1 : close;
+        return false;
+      }
+      case '}': ++p_; --depth_; return false;
+      case '@':
+      case '^': standard_sizes_ = false; ++p_; return false;
+      case '=':
+      case '<': standard_sizes_ = true; ++p_; return false;
+      case '>':
+      case '!': big_endian = true; return false;
+      default: return true;
+    }
   }
-  if (*p == 'Z') {
-    t.complex = true;
-    ++p;
+
+  // A repeat count, plain or as a shape "(2,3)"; false on a malformed shape.
+  bool read_count(long& count) {
+    auto digits = [&](long& value) {
+      if (!std::isdigit(static_cast<unsigned char>(*p_))) return false;
+      value = 0;
+      while (std::isdigit(static_cast<unsigned char>(*p_))) value = std::min(value * 10 + (*p_++ - '0'), 1L << 40);
+      return true;
+    };
+    if (*p_ == '(') {
+      ++p_;
+      count = 1;
+      for (;;) {
+        long extent = 0;
+        while (*p_ == ' ') ++p_;
+        if (!digits(extent)) return false;
+        count = extent == 0 ? 0 : std::min(count, (1L << 40) / extent) * extent;
+        while (*p_ == ' ') ++p_;
+        if (*p_ == ')') break;
+        if (*p_ != ',') return false;
+        ++p_;
+      }
+      ++p_;
+      return true;
+    }
+    digits(count);
+    return true;
   }
-  t.code = *p;
-  if (t.code == '\0') {
-    t.end = true;  // a bare count or Z prefix
-    return t;
-  }
-  ++p;
-  classify(t, standard_sizes);
-  return t;
-}
+
+  static constexpr int max_depth = 64;
+  const char* p_;
+  bool standard_sizes_;
+  int depth_ = 0;
+};
 
 inline std::string unexpected(char code) { return std::string("Unexpected format string character: '") + code + "'"; }
 
@@ -149,12 +234,16 @@ inline FormatVerdict check_item_format(const char* format, const ItemSpec& spec)
     case '!': return {false, "Big-endian buffer not supported on little-endian compiler"};
     default: break;
   }
-  Token first = next_token(p, standard_sizes);
+  const char* big_endian = "Big-endian buffer not supported on little-endian compiler";
+  FormatReader reader(p, standard_sizes);
+  Token first = reader.next();
+  if (reader.big_endian) return {false, big_endian};
   if (!first.end && !first.structure && !first.known) return {false, unexpected(first.code)};
   if (first.end || first.structure || first.count == 0 || first.kind != spec.kind || first.size != spec.size)
     return {false, mismatch("'", spec.name, first.end || first.count == 0 ? "end" : first.description)};
   if (first.count > 1) return {false, mismatch("", "end", first.description)};
-  Token rest = next_token(p, standard_sizes);
+  Token rest = reader.next();
+  if (reader.big_endian) return {false, big_endian};
   if (rest.end) return {true, {}};
   if (!rest.structure && !rest.known) return {false, unexpected(rest.code)};
   return {false, mismatch("", "end", rest.description)};

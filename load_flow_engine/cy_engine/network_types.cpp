@@ -30,6 +30,11 @@ const auto cy_network =
           return new ElectricalNetwork(std::move(list));
         });
 
+// Runs the interpreter's handlers of the signals received so far (the solve
+// holds the GIL): a handler's exception, KeyboardInterrupt for Ctrl-C, stops
+// the solve and is what the call raises.
+bool signal_handler_raised(void*) { return PyErr_CheckSignals() < 0; }
+
 // Copies in place: the network's value holders point into the solver's arrays.
 void copy_into(Eigen::VectorXd& target, const double* values) {
   std::copy(values, values + target.size(), target.data());
@@ -39,6 +44,7 @@ const auto cy_abstract_solver =
     solvers.type<AbstractSolver>(TypeId::CyAbstractSolver)
         .method("solve_load_flow", {"max_iterations", "tolerance"},
                 [](AbstractSolver& self, Int max_iterations, double tolerance) {
+                  self.stop_check = StopCheck{signal_handler_raised, nullptr};
                   return self.solve_load_flow(max_iterations, tolerance);
                 })
         .method("reset_inputs", [](AbstractSolver& self) { copy_into(self.variables, self.initial_variables.data()); })

@@ -65,13 +65,32 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"O", &double_item, "Buffer dtype mismatch, expected 'double' but got Python object"},
         FormatCase{"P", &double_item, "Buffer dtype mismatch, expected 'double' but got a pointer"},
         FormatCase{"5s", &double_item, "Buffer dtype mismatch, expected 'double' but got a string"},
-        FormatCase{"T{d:re:d:im:}", &complex_item, "Buffer dtype mismatch, expected 'double complex' but got a struct"},
+        FormatCase{"2T{i:a:}", &int_item, "Buffer dtype mismatch, expected 'int' but got a struct"},
         FormatCase{"", &double_item, "Buffer dtype mismatch, expected 'double' but got end"},
         FormatCase{"x", &double_item, "Buffer dtype mismatch, expected 'double' but got unparsable format string"},
         FormatCase{"d", &object_item, "Buffer dtype mismatch, expected 'CyFlexibleParameter' but got 'double'"},
         // More fields than one item.
         FormatCase{"2d", &double_item, "Buffer dtype mismatch, expected end but got 'double'"},
         FormatCase{"di", &double_item, "Buffer dtype mismatch, expected end but got 'int'"},
+        // Structures: their fields are read in order, nested ones included.
+        FormatCase{"T{i:a:}", &int_item, ""}, FormatCase{"T{T{Zd:re:}:a:}", &complex_item, ""},
+        FormatCase{"T{i:a:4x}", &int_item, ""},  // the padding is left to the item size check
+        FormatCase{"T{i:a:i:b:}", &int_item, "Buffer dtype mismatch, expected end but got 'int'"},
+        FormatCase{"T{d:a:d:b:}", &double_item, "Buffer dtype mismatch, expected end but got 'double'"},
+        FormatCase{"T{Zd:a:Zd:b:}", &complex_item, "Buffer dtype mismatch, expected end but got 'complex double'"},
+        FormatCase{"T{T{i:x:i:y:}:a:}", &int_item, "Buffer dtype mismatch, expected end but got 'int'"},
+        FormatCase{"T{(2)i:a:}", &int_item, "Buffer dtype mismatch, expected end but got 'int'"},
+        FormatCase{"T{(1,1)i:a:}", &int_item, ""},
+        FormatCase{"T{(99999999999,99999999999)i:a:}", &int_item, "Buffer dtype mismatch, expected end but got 'int'"},
+        FormatCase{"T{(0)i:a:}", &int_item, "Buffer dtype mismatch, expected 'int' but got end"},
+        FormatCase{"T{=d:a:@i:b:}", &double_item, "Buffer dtype mismatch, expected end but got 'int'"},
+        FormatCase{"T{d:re:d:im:}", &complex_item, "Buffer dtype mismatch, expected 'double complex' but got 'double'"},
+        FormatCase{"T{i:a:}d", &int_item, "Buffer dtype mismatch, expected end but got 'double'"},
+        FormatCase{"T{:a:}", &int_item, "Buffer dtype mismatch, expected 'int' but got end"},
+        FormatCase{"T{>i:a:@i:b:}", &int_item, "Big-endian buffer not supported on little-endian compiler"},
+        FormatCase{"T{i:a:>i:b:}", &int_item, "Big-endian buffer not supported on little-endian compiler"},
+        FormatCase{"T{(2,x}", &int_item, "Unexpected format string character: 'x'"},
+        FormatCase{"T{i:a:w:b:}", &int_item, "Unexpected format string character: 'w'"},
         // Characters the parser does not know.
         FormatCase{"w", &double_item, "Unexpected format string character: 'w'"},
         FormatCase{"dj", &double_item, "Unexpected format string character: 'j'"}));

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <spdlog/sinks/base_sink.h>
@@ -262,6 +264,56 @@ TEST(Solvers, ThreeMethodsAgreeOnARadialFeeder) {
   }
   EXPECT_LT((results[0] - results[1]).cwiseAbs().maxCoeff(), 1e-9);
   EXPECT_LT((results[0] - results[2]).cwiseAbs().maxCoeff(), 1e-7);
+}
+
+// A caller's check that asks to stop at its n-th call, timing the calls.
+struct CountingCheck {
+  explicit CountingCheck(int n) : stop_at(n) {}
+  int stop_at;
+  int calls = 0;
+  std::chrono::steady_clock::time_point first, last;
+  static bool ask(void* context) {
+    auto& self = *static_cast<CountingCheck*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (self.calls++ == 0) self.first = now;
+    self.last = now;
+    return self.calls == self.stop_at;
+  }
+};
+
+TEST(Solvers, CallersCheckStopsASolveThatNeverConverges) {
+  for (int method = 0; method < 3; ++method) {
+    RadialCase radial;
+    std::unique_ptr<AbstractSolver> solver;
+    if (method == 0) solver = std::make_unique<Newton>(&radial.net, false);
+    if (method == 1) solver = std::make_unique<NewtonGoldstein>(&radial.net, false, 0.1, 0.9, true);
+    if (method == 2) solver = std::make_unique<BackwardForward>(&radial.net);
+    CountingCheck check(20);
+    solver->stop_check = {CountingCheck::ask, &check};
+    const auto start = std::chrono::steady_clock::now();
+    // A negative tolerance is never met: only the check ends this solve.
+    EXPECT_THROW(solver->solve_load_flow(std::numeric_limits<int>::max(), -1.0), SolveStopped) << method;
+    EXPECT_EQ(check.calls, 20);
+    // Asked at most once per period, and no later than a few periods apart.
+    const double spacing = std::chrono::duration<double>(check.last - check.first).count() / 19;
+    EXPECT_GE(spacing, std::chrono::duration<double>(StopPoller::period).count()) << method;
+    EXPECT_LT(std::chrono::duration<double>(check.last - start).count(), 1.0) << method;
+    // The variables reached stay, and the next solve runs normally.
+    radial.expect_solved(1e-7);
+    check = CountingCheck(0);
+    const auto [iterations, error] = solver->solve_load_flow(50, 1e-9);
+    EXPECT_LT(iterations, 50);
+    EXPECT_LE(error, 1e-9);
+  }
+}
+
+TEST(Solvers, WithoutACheckNothingIsAsked) {
+  RadialCase radial;
+  BackwardForward solver(&radial.net);
+  EXPECT_EQ(solver.stop_check.wants_stop, nullptr);
+  const auto [iterations, error] = solver.solve_load_flow(50, 1e-9);
+  EXPECT_LT(iterations, 50);
+  EXPECT_LE(error, 1e-9);
 }
 
 TEST(Newton, JacobianMatchesFiniteDifferences) {
@@ -522,6 +574,69 @@ TEST(Newton, PatternIsAnalysedOncePerSolver) {
   q.v.set_value({1, 0});
   EXPECT_THROW(solver.solve_load_flow(5, 1e-9), std::runtime_error);
   EXPECT_TRUE(log.take().empty());
+}
+
+// A tree of four-wire lines, each bus feeding three, with a load at every
+// bus: a bus's current law reads the potentials of five buses, so the
+// Jacobian needs more colours than one forward sweep takes.
+struct TreeFeeder {
+  std::vector<std::unique_ptr<Element>> owned;
+  std::unique_ptr<ElectricalNetwork> network;
+
+  explicit TreeFeeder(int buses) {
+    const complex_d u[3] = {std::polar(230.0, 0.0), std::polar(230.0, -2.0943951023931953),
+                            std::polar(230.0, 2.0943951023931953)};
+    const complex_d start[4] = {u[0], u[1], u[2], 0.0};
+    complex_d z[16];
+    for (int i = 0; i < 16; ++i) z[i] = i % 5 == 0 ? complex_d(0.04, 0.02) : complex_d(0.0, 0.008);
+    const complex_d s[3] = {{900, 300}, {600, 100}, {1400, 500}};
+    std::vector<Element*> list;
+    auto keep = [&](Element* e) {
+      owned.emplace_back(e);
+      list.push_back(e);
+      return e;
+    };
+    auto* source = keep(new VoltageSource(4, u));
+    auto* ref = keep(new PotentialRef());
+    std::vector<Bus*> bus;
+    for (int b = 0; b < buses; ++b) bus.push_back(static_cast<Bus*>(keep(new Bus(4, start))));
+    for (int p = 0; p < 4; ++p) join(*bus[0], p, *source, p);
+    join(*bus[0], 3, *ref, 0);
+    for (int b = 1; b < buses; ++b) {
+      auto* line = static_cast<SimplifiedLine*>(keep(new SimplifiedLine(4, z)));
+      for (int p = 0; p < 4; ++p) {
+        bus[(b - 1) / 3]->ports[p].connection->merge(line->side1[p]);
+        bus[b]->ports[p].connection->merge(line->side2[p]);
+      }
+    }
+    for (int b = 0; b < buses; ++b) {
+      auto* load = keep(new PowerLoad(4, s));
+      for (int p = 0; p < 4; ++p) join(*bus[b], p, *load, p);
+    }
+    network = std::make_unique<ElectricalNetwork>(std::move(list));
+  }
+};
+
+TEST(Newton, JacobianInColourGroupsEqualsTheLibrarysEvaluation) {
+  TreeFeeder feeder(40);
+  Newton solver(feeder.network.get(), false);
+  solver.solve_load_flow(2, 1e-9);  // away from the flat start
+  Newton fresh_solver(feeder.network.get(), false);
+  fresh_solver.variables = solver.variables;
+  // The first evaluation of a solver is the library's own, later ones are
+  // made group by group with the colouring it left.
+  const Eigen::SparseMatrix<double> library = fresh_solver.compute_jacobian();
+  const Eigen::SparseMatrix<double> grouped = fresh_solver.compute_jacobian();
+  ASSERT_GT(fresh_solver.jacobian_work.color.size(), 0u);
+  size_t colours = 0;
+  for (size_t c : fresh_solver.jacobian_work.color)
+    if (c < fresh_solver.jacobian_work.color.size()) colours = std::max(colours, c + 1);
+  EXPECT_GT(colours, 30u);
+  ASSERT_EQ(library.nonZeros(), grouped.nonZeros());
+  for (Eigen::Index k = 0; k < library.nonZeros(); ++k) {
+    EXPECT_EQ(library.innerIndexPtr()[k], grouped.innerIndexPtr()[k]);
+    EXPECT_EQ(std::memcmp(library.valuePtr() + k, grouped.valuePtr() + k, sizeof(double)), 0) << k;
+  }
 }
 
 TEST(ErrorHandler, WritesOneErrorLine) {

@@ -215,7 +215,12 @@ def as_read_only(a):
     (np.zeros(3, object), ValueError, "Buffer dtype mismatch, expected 'int' but got Python object"),
     (np.zeros(3, "S2"), ValueError, "Buffer dtype mismatch, expected 'int' but got a string"),
     (np.zeros(3, [("a", np.int32), ("b", np.int32)]), ValueError,
-     "Buffer dtype mismatch, expected 'int' but got a struct"),
+     "Buffer dtype mismatch, expected end but got 'int'"),
+    (np.zeros(3, [("a", np.float64), ("b", np.int32)]), ValueError,
+     "Buffer dtype mismatch, expected 'int' but got 'double'"),
+    (np.zeros(3, [("a", ">i4"), ("b", np.int32)]), ValueError, "Big-endian buffer not supported on little-endian compiler"),
+    (np.zeros(3, np.dtype({"names": ["a"], "formats": ["<i4"], "itemsize": 8})), ValueError,
+     "Item size of buffer (8 bytes) does not match size of 'int' (4 bytes)"),
     (np.zeros(3, ">i4"), ValueError, "Big-endian buffer not supported on little-endian compiler"),
     (np.zeros(3, "U2"), ValueError, "Unexpected format string character: 'w'"),
     (np.zeros((3, 1), np.int32), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
@@ -234,9 +239,27 @@ def test_int_buffer_refusals(value, error, message, entry_names):
 
 
 @pytest.mark.parametrize("value", [None, np.zeros(3, np.int32), np.zeros(0, np.int32), np.zeros(6, np.int32)[:3],
-                                   np.zeros(3, "<i4"), np.zeros(3, np.intc)])
+                                   np.zeros(3, "<i4"), np.zeros(3, np.intc), np.zeros(3, [("a", np.int32)])])
 def test_int_buffer_accepts(value):
     engine_less(lambda: ce.CyElement().connect_ports(value))
+
+
+@pytest.mark.parametrize("call,fields,message", [
+    (lambda a: ce.CyElement().connect_ports(a), [("a", np.int32), ("b", np.int32)],
+     "Buffer dtype mismatch, expected end but got 'int'"),
+    (lambda a: ce.CyAbstractSolver().set_variables(a), [("a", np.float64), ("b", np.float64)],
+     "Buffer dtype mismatch, expected end but got 'double'"),
+    (lambda a: ce.CyBus(2, a), [("re", np.complex128), ("im", np.complex128)],
+     "Buffer dtype mismatch, expected end but got 'complex double'"),
+    (lambda a: ce.CyBus(2, a), [("a", [("x", np.complex128), ("y", np.int32)])],
+     "Buffer dtype mismatch, expected end but got 'int'"),
+    (lambda a: ce.CyBus(2, a), [("re", np.float64), ("im", np.float64)],
+     "Buffer dtype mismatch, expected 'double complex' but got 'double'"),
+])
+def test_structured_buffers_name_the_field_after_one_item(call, fields, message):
+    with pytest.raises(ValueError) as info:
+        call(np.zeros(2, fields))
+    assert str(info.value) == message
 
 
 def test_ctypes_buffers():
