@@ -14,8 +14,8 @@ class AbstractSolver {
   Eigen::VectorXd initial_variables;
   Eigen::VectorXd parameters;
 
-  // Unbinds the network's holders still bound into this solver's arrays, so
-  // that no holder is left pointing into freed arrays.
+  // Unbinds the holders this solver bound that still point into its arrays,
+  // so that none is left pointing into freed arrays.
   virtual ~AbstractSolver();
 
   // (iterations performed, final error).
@@ -31,6 +31,9 @@ class AbstractSolver {
   // Binds every holder of the network to this solver's arrays, with the
   // given tape values.
   void bind_network(TapeArray& X, TapeArray& P);
+
+ private:
+  BindingRecord bindings_;
 };
 
 class BackwardForward : public AbstractSolver {
