@@ -213,8 +213,6 @@ void ShuntLine::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
 void ShuntLine::bind_variables(TapeArray&, Eigen::VectorXd&, int&) {
   other_side2_currents.clear();
   if (conductor_count() == 0) return;
-  side1_potential_slot = potential_slot(side1[0]);
-  side2_potential_slot = potential_slot(side2[0]);
   side1_current = &side1[0]->current;
   side2_current = &side2[0]->current;
   ground_current = &ground_port->current;
@@ -252,11 +250,11 @@ void ShuntLine::compute_currents() {
 template void ShuntLine::compute_currents<complex_d>();
 template void ShuntLine::compute_currents<ad_complex>();
 
-// The one-conductor sweeps run through the slots cached at binding; an end
-// node without a slot (a reference node) takes the general path, which reads
-// such a node as zero.
+// The one-conductor sweeps run through the solver slots the end nodes hold
+// now; an end node without one (a reference node, or a node whose solver
+// has gone) takes the general path, which reads such a node by the read rule.
 bool ShuntLine::single_conductor_backward() const {
-  return conductor_count() == 1 && side2_potential_slot != nullptr && side2_list_unchanged();
+  return conductor_count() == 1 && potential_slot(side2[0]) != nullptr && side2_list_unchanged();
 }
 
 // The cached currents belong to the ports listed at the side-2 node when the
@@ -275,7 +273,7 @@ bool ShuntLine::side2_list_unchanged() const {
 }
 
 bool ShuntLine::single_conductor_forward() const {
-  return conductor_count() == 1 && side1_potential_slot != nullptr && side2_potential_slot != nullptr;
+  return conductor_count() == 1 && potential_slot(side1[0]) != nullptr && potential_slot(side2[0]) != nullptr;
 }
 
 void ShuntLine::backward_step() {
@@ -287,7 +285,8 @@ void ShuntLine::backward_step() {
     }
     const complex_d i2(re, im);
     *side2_current = i2;
-    const complex_d v2(side2_potential_slot[0], side2_potential_slot[1]);
+    const double* side2_slot = potential_slot(side2[0]);
+    const complex_d v2(side2_slot[0], side2_slot[1]);
     const complex_d i1 = complex_multiply(chain_c00, v2) - complex_multiply(chain_d00, i2);
     *side1_current = i1;
     *ground_current = complex_d(-i1.real() - i2.real(), -i1.imag() - i2.imag());
@@ -315,12 +314,14 @@ void ShuntLine::backward_step() {
 
 double ShuntLine::forward_step() {
   if (single_conductor_forward()) {
-    const complex_d v1(side1_potential_slot[0], side1_potential_slot[1]);
-    const complex_d v2_old(side2_potential_slot[0], side2_potential_slot[1]);
+    const double* side1_slot = potential_slot(side1[0]);
+    double* side2_slot = potential_slot(side2[0]);
+    const complex_d v1(side1_slot[0], side1_slot[1]);
+    const complex_d v2_old(side2_slot[0], side2_slot[1]);
     const complex_d v2_new = complex_multiply(chain_a00, v1) - complex_multiply(chain_b00, *side1_current);
     // Only the slot: the node's stored value keeps its pre-solve value.
-    side2_potential_slot[0] = v2_new.real();
-    side2_potential_slot[1] = v2_new.imag();
+    side2_slot[0] = v2_new.real();
+    side2_slot[1] = v2_new.imag();
     return change_measure(v2_new - v2_old);
   }
   if (conductor_count() == 0) return 0.0;

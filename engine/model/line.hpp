@@ -72,11 +72,10 @@ class ShuntLine : public Line<ShuntLine> {
   // driving the sweeps.
   Eigen::MatrixXcd chain_a, chain_b, chain_c, chain_d;
   complex_d chain_a00, chain_b00, chain_c00, chain_d00;
-  // Filled by bind_variables for the one-conductor sweeps; an empty slot
-  // means that end's node has no solver slot (a reference node).
+  // Filled by bind_variables for the one-conductor sweeps, which read the
+  // end nodes' solver slots through the nodes at each step: a slot kept
+  // here could outlive the solver that owns it.
   std::vector<complex_d*> other_side2_currents;
-  double* side1_potential_slot = nullptr;
-  double* side2_potential_slot = nullptr;
   complex_d* side1_current = nullptr;
   complex_d* side2_current = nullptr;
   complex_d* ground_current = nullptr;
@@ -92,7 +91,7 @@ class ShuntLine : public Line<ShuntLine> {
   void update_single_line_parameters(complex_d y_shunt, complex_d z_line);
 
   void append_parameter_values(std::vector<double>& p0) override;
-  // Consumes no variable: caches the end nodes' slots and currents.
+  // Consumes no variable: caches the end ports' currents.
   void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
   void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
   // I1 = y11 V1 + y12 V2 + y1_ground Vg, I2 = y21 V1 + y22 V2 + y2_ground Vg,

@@ -59,13 +59,6 @@ void ElectricalNetwork::bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eig
   }
 }
 
-void ElectricalNetwork::release(const Eigen::VectorXd& x, const Eigen::VectorXd& p) {
-  const HolderRelease releasing(x, p);
-  TapeArray no_tape;
-  Eigen::VectorXd no_array;
-  bind(no_tape, no_array, no_tape, no_array);
-}
-
 void ElectricalNetwork::record_equations(TapeArray& y) {
   for (Element* element : elements) element->update_port_currents(true);
   int index = 0;

@@ -48,13 +48,6 @@ class ElectricalNetwork {
   // Binds every holder to (X, x) and (P, p).
   void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p);
 
-  // Called by a dying solver with its arrays: every holder still bound into
-  // them is unbound again, so that reads and writes after the solver is gone
-  // use the stored values and touch no freed memory. Holders that a later
-  // solver bound (on this network or on another over the same elements)
-  // keep their binding.
-  void release(const Eigen::VectorXd& x, const Eigen::VectorXd& p);
-
   // Records the port currents, the current-law rows of the non-reference
   // nodes and the elements' own rows into y, on the open tape.
   void record_equations(TapeArray& y);

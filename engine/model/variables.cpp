@@ -1,43 +1,29 @@
 #include "model/variables.hpp"
 
-#include <functional>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
 namespace {
-thread_local const HolderRelease* releasing = nullptr;
+thread_local BindingRecord* filling = nullptr;
 }  // namespace
 
-HolderRelease::HolderRelease(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters)
-    : begin_{variables.data(), parameters.data()},
-      end_{variables.data() + variables.size(), parameters.data() + parameters.size()},
-      outer_(releasing) {
-  releasing = this;
-}
-HolderRelease::~HolderRelease() { releasing = outer_; }
-bool HolderRelease::active() { return releasing != nullptr; }
+BindingRecord::Filling::Filling(BindingRecord& record) : outer_(filling) { filling = &record; }
+BindingRecord::Filling::~Filling() { filling = outer_; }
 
-bool HolderRelease::releases(const double* slot) {
-  // Unrelated arrays are ordered by std::less, which is total on pointers.
-  const std::less<const double*> before;
-  for (int k = 0; k < 2; ++k)
-    if (!before(slot, releasing->begin_[k]) && before(slot, releasing->end_[k])) return true;
-  return false;
+void BindingRecord::note(double*& value_ptr, bool& bound, double* slot) {
+  if (filling != nullptr) filling->entries_.push_back({&value_ptr, &bound, slot});
 }
 
-namespace {
-template <class Holder>
-bool released(Holder& h, int& c, Eigen::Index width) {
-  if (!HolderRelease::active()) return false;
-  if (h.bound && HolderRelease::releases(h.value_ptr)) {
-    h.value_ptr = nullptr;
-    h.bound = false;
+void BindingRecord::release() {
+  for (const Entry& e : entries_) {
+    if (*e.bound && *e.value_ptr == e.slot) {
+      *e.value_ptr = nullptr;
+      *e.bound = false;
+    }
   }
-  c += static_cast<int>(width);
-  return true;
+  entries_.clear();
 }
-}  // namespace
 
 void Variable::append_value(std::vector<double>& out) const {
   out.push_back(value.real());
@@ -45,8 +31,9 @@ void Variable::append_value(std::vector<double>& out) const {
 }
 
 void Variable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
-  if (released(*this, c, 2)) return;
   ad = ad_complex(tape[c], tape[c + 1]);
+  // Noted first: a holder bound without a note could outlive the arrays.
+  BindingRecord::note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += 2;
   bound = true;
@@ -67,8 +54,8 @@ void Variable::set_value(complex_d v) {
 void ScalarVariable::append_value(std::vector<double>& out) const { out.push_back(value); }
 
 void ScalarVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
-  if (released(*this, c, 1)) return;
   ad = tape[c];
+  BindingRecord::note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += 1;
   bound = true;
@@ -105,9 +92,9 @@ void VectorVariable::append_values(std::vector<double>& out) const {
 
 void VectorVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
   const Eigen::Index n = value.size();
-  if (released(*this, c, 2 * n)) return;
   ad.resize(n);
   for (Eigen::Index k = 0; k < n; ++k) ad(k) = ad_complex(tape[c + 2 * k], tape[c + 2 * k + 1]);
+  BindingRecord::note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += static_cast<int>(2 * n);
   bound = true;
@@ -132,13 +119,13 @@ void MatrixVariable::append_values(std::vector<double>& out) const {
 
 void MatrixVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
   const Eigen::Index rows = value.rows(), cols = value.cols();
-  if (released(*this, c, 2 * rows * cols)) return;
   ad.resize(rows, cols);
   for (Eigen::Index i = 0; i < rows; ++i)
     for (Eigen::Index j = 0; j < cols; ++j) {
       const Eigen::Index k = c + 2 * (i * cols + j);
       ad(i, j) = ad_complex(tape[k], tape[k + 1]);
     }
+  BindingRecord::note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += static_cast<int>(2 * rows * cols);
   bound = true;

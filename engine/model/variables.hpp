@@ -11,26 +11,43 @@
 
 #include "util/ad_types.hpp"
 
-// While one lives on a thread, bind() on a holder bound into the arrays of
-// a solver that goes away unbinds it instead (pointer cleared, the stored
-// value read again); a holder bound elsewhere, by a later solver of another
-// network over the same elements, keeps its binding. Either way the index
-// advances as a binding would. A network replays its bindings under it to
-// hand its holders back when one of its solvers goes.
-class HolderRelease {
+// Which holders a solver bound, and to which slots: the solver unbinds
+// exactly these when it goes, whatever joins or later bindings have changed
+// since. Holders bound while a record is being filled (on this thread) are
+// noted in it; binding outside of that notes nothing.
+class BindingRecord {
  public:
-  HolderRelease(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters);
-  ~HolderRelease();
-  HolderRelease(const HolderRelease&) = delete;
-  HolderRelease& operator=(const HolderRelease&) = delete;
-  static bool active();
-  // Whether a holder bound at `slot` lies in the arrays being released.
-  static bool releases(const double* slot);
+  BindingRecord() = default;
+  BindingRecord(const BindingRecord&) = delete;
+  BindingRecord& operator=(const BindingRecord&) = delete;
+
+  // Notes, until the returned scope ends, every holder bound on this thread.
+  class Filling {
+   public:
+    explicit Filling(BindingRecord& record);
+    ~Filling();
+    Filling(const Filling&) = delete;
+    Filling& operator=(const Filling&) = delete;
+
+   private:
+    BindingRecord* outer_;
+  };
+
+  // Called by a holder's bind before it takes `slot`.
+  static void note(double*& value_ptr, bool& bound, double* slot);
+
+  // Every noted holder that still holds the slot it was given is unbound
+  // (its stored value is read again); holders bound since to other arrays
+  // keep their binding. The holders must still exist.
+  void release();
 
  private:
-  const double* begin_[2];
-  const double* end_[2];
-  const HolderRelease* outer_;
+  struct Entry {
+    double** value_ptr;
+    bool* bound;
+    double* slot;
+  };
+  std::vector<Entry> entries_;
 };
 
 class Variable {

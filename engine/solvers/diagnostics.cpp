@@ -36,6 +36,9 @@ std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian()
 void AbstractNewton::save_matrix(const std::string& prefix) {
   const Eigen::VectorXd r = compute_residuals();
   const Eigen::SparseMatrix<double> J = compute_jacobian();
+  // A name holding a NUL cannot be opened: the system would open its
+  // truncation instead, once for both files.
+  if (prefix.find('\0') != std::string::npos) return;
   // Each writer reports a file it cannot open by its result, which is ignored.
   Eigen::saveMarket(J, prefix + ".mtx");
   Eigen::saveMarketVector(r, prefix + "_b.mtx");

@@ -27,9 +27,12 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {
   parameters = to_vector(p0);
 }
 
-AbstractSolver::~AbstractSolver() { network->release(variables, parameters); }
+AbstractSolver::~AbstractSolver() { bindings_.release(); }
 
-void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) { network->bind(X, variables, P, parameters); }
+void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) {
+  const BindingRecord::Filling filling(bindings_);
+  network->bind(X, variables, P, parameters);
+}
 
 BackwardForward::BackwardForward(ElectricalNetwork* net) : AbstractSolver(net) {
   TapeArray X(variables.data(), variables.data() + variables.size());

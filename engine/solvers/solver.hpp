@@ -17,8 +17,8 @@ class AbstractSolver {
   // Asked while a solve runs; a solve it stops throws SolveStopped.
   StopCheck stop_check;
 
-  // Unbinds the network's holders still bound into this solver's arrays, so
-  // that no holder is left pointing into freed arrays.
+  // Unbinds the holders this solver bound that still point into its arrays,
+  // so that none is left pointing into freed arrays.
   virtual ~AbstractSolver();
 
   // (iterations performed, final error).
@@ -56,6 +56,7 @@ class AbstractSolver {
 
  private:
   StopPoller stop_poller{StopCheck{}};
+  BindingRecord bindings_;
 };
 
 class BackwardForward : public AbstractSolver {

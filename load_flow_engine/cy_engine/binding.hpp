@@ -298,6 +298,7 @@ class TypeDef {
     static_assert(std::is_base_of_v<Engine, Made>, "a constructor returns a new object of the type's engine class");
     FunctionDef* def = new_function_def(index(), "__cinit__", params, {detail::declared<A>()...}, file, line);
     def->construct = &detail::construct<Base, F, A...>;
+    def->retains = detail::any_retains<A...>();
     def->payload = new F(std::move(f));
     set_constructor(def);
   }

@@ -32,6 +32,8 @@ struct ArgBase {
   bool failed_type_rule() const { return false; }
   // Appends the binding objects a constructed engine object will point into.
   void retain(std::vector<PyObject*>&) const {}
+  // Whether retain() may append anything.
+  static constexpr bool retains = false;
 };
 
 template <>
@@ -135,6 +137,7 @@ struct Arg<Items<Engine, Id>> : BufferArg {
     return acquire(value, o, ItemSpec{row(Id).name, ItemKind::object, sizeof(PyObject*)}, name);
   }
   const Items<Engine, Id>& get() const { return value; }
+  static constexpr bool retains = true;
   void retain(std::vector<PyObject*>& out) const {
     out.insert(out.end(), value.taken_, value.taken_ + value.taken_count_);
   }
@@ -153,6 +156,7 @@ struct Arg<Ref<Engine, Id>> : ArgBase {
     return true;
   }
   const Ref<Engine, Id>& get() const { return value; }
+  static constexpr bool retains = true;
   void retain(std::vector<PyObject*>& out) const { out.push_back(value.object_); }
 };
 
@@ -172,6 +176,11 @@ struct Arg<Pairs> : ArgBase {
 template <class A>
 std::string declared() {
   return Arg<value_t<A>>::declared();
+}
+
+template <class... A>
+constexpr bool any_retains() {
+  return (false || ... || Arg<value_t<A>>::retains);
 }
 
 // --- results -------------------------------------------------------------

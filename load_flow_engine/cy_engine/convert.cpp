@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <climits>
 
 namespace cy {
@@ -195,9 +196,12 @@ bool convert_exact_str(PyObject* value, const std::string& name, std::string& ou
 }
 
 bool convert_pairs(PyObject* value, std::vector<std::pair<int, int>>& out) {
+  // A claimed length is only a hint: the iteration decides the size, and
+  // no more is reserved than a caller could plausibly pass.
+  constexpr Py_ssize_t most_reserved = 1024;
   const Py_ssize_t hint = PyObject_LengthHint(value, 0);
   if (hint < 0) return false;
-  out.reserve(static_cast<size_t>(hint));
+  out.reserve(static_cast<size_t>(std::min(hint, most_reserved)));
   if (PyList_CheckExact(value)) {
     for (Py_ssize_t i = 0;; ++i) {
       const Owned item{platform::list_item_ref(value, i)};

@@ -2,6 +2,7 @@
 // built on it, the solve, and the solver's variables and diagnostics.
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,11 @@ const auto cy_abstract_solver =
 const auto cy_abstract_newton =
     solvers.type<AbstractNewton>(TypeId::CyAbstractNewton)
         .method("save_matrix", {"prefix"},
-                [](AbstractNewton& self, const std::string& prefix) { self.save_matrix(prefix); })
+                [](AbstractNewton& self, const std::string& prefix) {
+                  // No file can be named so: refused, as the interpreter's own open() does.
+                  if (prefix.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+                  self.save_matrix(prefix);
+                })
         .method("get_jacobian",
                 [](AbstractNewton& self) {
                   const Py_ssize_t n = self.variables.size();

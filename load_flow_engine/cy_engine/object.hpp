@@ -11,15 +11,21 @@ namespace cy {
 // empty until the constructor has built the object. The engine holds plain
 // pointers into other binding objects (a network to its elements, a solver
 // to its network, a flexible load to its parameters): `retained` keeps the
-// objects it was built from alive for as long as it lives.
+// objects it was built from alive for as long as it lives, and `users`
+// counts the live engine objects of others that point into this one's.
 struct CyObject {
   PyObject_HEAD
   void* engine;
   PyObject* retained;  // a tuple, or null
+  Py_ssize_t users;
 };
 
 inline void*& engine_slot(PyObject* object) { return reinterpret_cast<CyObject*>(object)->engine; }
 inline PyObject*& retained_slot(PyObject* object) { return reinterpret_cast<CyObject*>(object)->retained; }
+inline Py_ssize_t& users_slot(PyObject* object) { return reinterpret_cast<CyObject*>(object)->users; }
+
+// Stores a constructed engine object and what it was built from.
+void own_engine(PyObject* self, void* engine, PyObject* retained);
 
 // The static type object of a row of the table.
 PyTypeObject* type_object(TypeId id);
@@ -32,5 +38,11 @@ int binding_row_of(PyTypeObject* type);
 // The deallocation function of a family: deletes the engine object with the
 // family's deleter, leaving a pending exception intact.
 destructor dealloc_for(FamilyId family);
+// The collector's clearing function of a family: an object whose engine
+// object points into retained objects gives them up, engine object first,
+// once no other engine object points into its own.
+inquiry clear_for(FamilyId family);
+// The collector's traversal: the retained objects.
+int traverse_retained(PyObject* self, visitproc visit, void* arg);
 
 }  // namespace cy

@@ -36,6 +36,7 @@ struct FunctionDef {
   int line = 0;
   int owner = -1;               // row of the defining type; -1 for a module function
   bool ignores_arguments = false;
+  bool retains = false;         // a constructor whose object keeps binding objects alive
   CallFn call = nullptr;
   ConstructFn construct = nullptr;
   const void* payload = nullptr;  // the declared callable

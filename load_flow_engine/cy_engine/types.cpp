@@ -27,6 +27,7 @@ PyObject* construct_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
   if (self == nullptr) return nullptr;
   engine_slot(self) = nullptr;
   retained_slot(self) = nullptr;
+  users_slot(self) = 0;
   if (!r.own_constructor) return self;  // accepts and ignores any arguments
 
   void* engine;
@@ -68,8 +69,7 @@ PyObject* construct_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
     Py_DECREF(self);  // its deallocation finds the pointer empty
     return nullptr;
   }
-  engine_slot(self) = engine;
-  retained_slot(self) = retained;
+  own_engine(self, engine, retained);
   return self;
 }
 
@@ -82,6 +82,15 @@ void fill(int index) {
   t.tp_itemsize = 0;
   t.tp_dealloc = dealloc_for(r.family);
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
+  // Objects that keep others alive (networks, solvers, flexible loads and
+  // parameters) may be part of a cycle: they take part in the collector.
+  const FunctionDef* ctor = registration(r.id).constructor;
+  if (ctor != nullptr && ctor->retains) {
+    t.tp_flags |= Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = traverse_retained;
+    t.tp_clear = clear_for(r.family);
+    t.tp_free = PyObject_GC_Del;
+  }
   t.tp_new = construct_new;
   if (r.base >= 0) t.tp_base = &binding_types[r.base];
   filled[index] = true;

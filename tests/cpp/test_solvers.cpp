@@ -708,6 +708,9 @@ TEST(Diagnostics, MatrixMarketFiles) {
   EXPECT_TRUE(std::filesystem::exists(dir / "blocked_b.mtx"));
   EXPECT_NO_THROW(solver.save_matrix((dir / "missing" / "x").string()));
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+  // A name holding a NUL cannot be opened, and its truncation is not written instead.
+  EXPECT_NO_THROW(solver.save_matrix((dir / "cut").string() + std::string("\0.txt", 5)));
+  EXPECT_FALSE(std::filesystem::exists(dir / "cut"));
   std::filesystem::remove_all(dir);
 }
 
@@ -739,6 +742,23 @@ TEST(Lifetime, DestroyedSolverLeavesStoredValues) {
     lin.bus.initialize_potentials(&later);
     EXPECT_EQ(newest.variables[0], 7);
   }
+}
+
+TEST(Lifetime, DestroyedSolverUnbindsANodeThatAJoinMadeAReference) {
+  LinearCase lin({2, 1}, {0.5, 0.25}, {1, 3});
+  PotentialRef extra;
+  auto solver = std::make_unique<Newton>(&lin.net, false);
+  Connection& node = *lin.bus.ports[0].connection;
+  ASSERT_TRUE(node.potential.bound);
+  node.merge(&extra.ports[0]);
+  ASSERT_TRUE(node.is_reference);
+  solver.reset();
+  EXPECT_FALSE(node.potential.bound);
+  // The write reaches the stored value alone.
+  const complex_d later(7, 0);
+  lin.bus.initialize_potentials(&later);
+  EXPECT_EQ(node.potential.value, later);
+  EXPECT_EQ(node.get_potential(), complex_d(0, 0));
 }
 
 TEST(Lifetime, SolverOfAnotherNetworkOverTheSameElementsKeepsItsBinding) {

@@ -15,7 +15,8 @@ def run_child(tmp_path):
         if path is not None:
             import os
 
-            env = dict(os.environ, PYTHONPATH=str(path))
+            # Ahead of any path already set (the sanitized build's, for one).
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(path), os.environ.get("PYTHONPATH")])))
         return subprocess.run(
             [sys.executable, *args, "-c", textwrap.dedent(code)],
             cwd=tmp_path,
