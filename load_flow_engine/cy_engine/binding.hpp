@@ -52,7 +52,7 @@
 #include "buffer.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
-#include "object.hpp"
+#include "ownership.hpp"
 #include "registry.hpp"
 #include "result_array.hpp"
 

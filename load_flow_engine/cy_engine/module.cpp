@@ -8,7 +8,7 @@
 
 #include "errors.hpp"
 #include "function.hpp"
-#include "module_state.hpp"
+#include "module.hpp"
 #include "type_table.hpp"
 #include "types.hpp"
 #include "version_check.hpp"

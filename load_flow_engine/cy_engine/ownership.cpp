@@ -1,4 +1,4 @@
-#include "object.hpp"
+#include "ownership.hpp"
 
 namespace cy {
 namespace {

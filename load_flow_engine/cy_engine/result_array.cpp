@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "buffer.hpp"
-#include "module_state.hpp"
+#include "module.hpp"
 #include "numpy_api.hpp"
 
 namespace cy {

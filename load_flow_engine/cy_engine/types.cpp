@@ -4,7 +4,7 @@
 
 #include "errors.hpp"
 #include "function.hpp"
-#include "object.hpp"
+#include "ownership.hpp"
 #include "pickling.hpp"
 
 namespace cy {

@@ -1,5 +1,5 @@
 #pragma once
-// Readies the 36 static types in declaration order and binds them.
+// Readies the module's static types in declaration order and binds them.
 
 #include "platform.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
-// The layout shared by the objects of all 36 types, and their static type
-// objects.
+// The layout shared by the objects of all the module's types, and their
+// static type objects.
 
 #include "registry.hpp"
 
