@@ -36,7 +36,7 @@ double PotentialRef::forward_step() {
 
 DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(n), current(0.0) {}
 
-void DeltaPotentialRef::variable_holders(HolderVisitor& visit) { visit.visit(current); }
+void DeltaPotentialRef::variable_holders(HolderVisitor& visitor) { visitor.visit(current); }
 
 void DeltaPotentialRef::append_equations(TapeArray& y, int& index) {
   ad_double re(0.0), im(0.0);

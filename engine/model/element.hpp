@@ -109,8 +109,8 @@ class Element {
   Element& operator=(const Element&) = delete;
 
   // Layout: no holders of its own in the base.
-  virtual void variable_holders(HolderVisitor& visit);
-  virtual void parameter_holders(HolderVisitor& visit);
+  virtual void variable_holders(HolderVisitor& visitor);
+  virtual void parameter_holders(HolderVisitor& visitor);
   virtual void after_binding();
   void append_variable_values(std::vector<double>& x0);
   void append_parameter_values(std::vector<double>& p0);

@@ -51,10 +51,10 @@ class FlexibleParameter {
                     double s_max, double q_min, double q_max);
 
   // The limits in layout order: s_max, q_min, q_max.
-  void holders(HolderVisitor& visit) {
-    visit.visit(s_max);
-    visit.visit(q_min);
-    visit.visit(q_max);
+  void holders(HolderVisitor& visitor) {
+    visitor.visit(s_max);
+    visitor.visit(q_min);
+    visitor.visit(q_max);
   }
 
   // Writes the limits, through to the solver's parameter array when bound.

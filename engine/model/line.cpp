@@ -71,7 +71,7 @@ void SimplifiedLine::update_single_line_parameters(complex_d z_line) {
   update_line_parameters(&z_line);
 }
 
-void SimplifiedLine::parameter_holders(HolderVisitor& visit) { visit.visit(admittance); }
+void SimplifiedLine::parameter_holders(HolderVisitor& visitor) { visitor.visit(admittance); }
 
 template <class C>
 void SimplifiedLine::compute_currents() {
@@ -186,14 +186,14 @@ void ShuntLine::update_single_line_parameters(complex_d y_shunt, complex_d z_lin
   update_line_parameters(&y_shunt, &z_line);
 }
 
-void ShuntLine::parameter_holders(HolderVisitor& visit) {
-  visit.visit(y11);
-  visit.visit(y12);
-  visit.visit(y21);
-  visit.visit(y22);
-  visit.visit(y_ground);
-  visit.visit(y2_ground);
-  visit.visit(y1_ground);
+void ShuntLine::parameter_holders(HolderVisitor& visitor) {
+  visitor.visit(y11);
+  visitor.visit(y12);
+  visitor.visit(y21);
+  visitor.visit(y22);
+  visitor.visit(y_ground);
+  visitor.visit(y2_ground);
+  visitor.visit(y1_ground);
 }
 
 void ShuntLine::after_binding() {

@@ -32,7 +32,7 @@ class SimplifiedLine : public Line<SimplifiedLine> {
   // exactly one conductor.
   void update_single_line_parameters(complex_d z_line);
 
-  void parameter_holders(HolderVisitor& visit) override;
+  void parameter_holders(HolderVisitor& visitor) override;
   // I1 = Y (V1 - V2), I2 = -I1.
   template <class C>
   void compute_currents();
@@ -89,7 +89,7 @@ class ShuntLine : public Line<ShuntLine> {
   // exactly one conductor.
   void update_single_line_parameters(complex_d y_shunt, complex_d z_line);
 
-  void parameter_holders(HolderVisitor& visit) override;
+  void parameter_holders(HolderVisitor& visitor) override;
   // Has no variable: caches the end ports' currents.
   void after_binding() override;
   // I1 = y11 V1 + y12 V2 + y1_ground Vg, I2 = y21 V1 + y22 V2 + y2_ground Vg,

@@ -54,7 +54,7 @@ class Load : public ElementImpl<T, LoadBase> {
 template <class T>
 class PhaseLoad : public Load<T> {
  public:
-  void parameter_holders(HolderVisitor& visit) override { visit.visit(self().phase_values()); }
+  void parameter_holders(HolderVisitor& visitor) override { visitor.visit(self().phase_values()); }
 
   template <class C>
   void compute_currents() {

@@ -26,7 +26,7 @@ LoadBalancer::LoadBalancer(complex_d z2, complex_d ym, double k)
 
 LoadBalancer::~LoadBalancer() = default;
 
-void LoadBalancer::parameter_holders(HolderVisitor& visit) { visit.visit(admittance); }
+void LoadBalancer::parameter_holders(HolderVisitor& visitor) { visitor.visit(admittance); }
 
 template <class C>
 void LoadBalancer::phase_to_neutral(C (&u)[3]) const {

@@ -17,7 +17,7 @@ class LoadBalancer : public Load<LoadBalancer> {
   LoadBalancer(complex_d z2, complex_d ym, double k);
   ~LoadBalancer() override;
 
-  void parameter_holders(HolderVisitor& visit) override;
+  void parameter_holders(HolderVisitor& visitor) override;
   template <class C>
   void compute_currents();
   void backward_step() override;

@@ -42,17 +42,17 @@ void SingleVoltageRegulator::update_parameters(complex_d z2_, complex_d ym_, dou
   side2[0]->connection->potential.set_value({dv1.real() * ts + v1b.real(), dv1.imag() * ts + v1b.imag()});
 }
 
-void SingleVoltageRegulator::variable_holders(HolderVisitor& visit) {
-  visit.visit(tap, [this] {
+void SingleVoltageRegulator::variable_holders(HolderVisitor& visitor) {
+  visitor.visit(tap, [this] {
     const double d = modulus(input_voltage());
     return d > 0.0 ? clamped_ratio(d) : tap.value;
   });
 }
 
-void SingleVoltageRegulator::parameter_holders(HolderVisitor& visit) {
-  visit.visit(z2);
-  visit.visit(ym);
-  visit.visit(u_ref);
+void SingleVoltageRegulator::parameter_holders(HolderVisitor& visitor) {
+  visitor.visit(z2);
+  visitor.visit(ym);
+  visitor.visit(u_ref);
 }
 
 template <class C>

@@ -50,8 +50,8 @@ class SingleVoltageRegulator : public ElementImpl<SingleVoltageRegulator, Branch
 
   // The tap, starting from the no-load ratio while the input voltage is
   // live; then z2, ym, u_ref.
-  void variable_holders(HolderVisitor& visit) override;
-  void parameter_holders(HolderVisitor& visit) override;
+  void variable_holders(HolderVisitor& visitor) override;
+  void parameter_holders(HolderVisitor& visitor) override;
   // I2 = (dV2 - kt dV1) / z2 and I1 = ym dV1 - conj(kt) I2, kt the clipped
   // tap at the angle phi.
   template <class C>

@@ -7,7 +7,7 @@ Switch::Switch(int n) : ElementImpl(n, n) {
   for (int i = 0; i < n; ++i) currents.emplace_back(complex_d(0.0, 0.0));
 }
 
-void Switch::variable_holders(HolderVisitor& visit) { visit.visit(currents); }
+void Switch::variable_holders(HolderVisitor& visitor) { visitor.visit(currents); }
 
 void Switch::append_equations(TapeArray& y, int& index) {
   for (size_t i = 0; i < side1.size(); ++i) {

@@ -15,7 +15,7 @@ class Switch : public ElementImpl<Switch, Branch> {
 
   explicit Switch(int n);
 
-  void variable_holders(HolderVisitor& visit) override;
+  void variable_holders(HolderVisitor& visitor) override;
   // Conductor i carries its current variable in at side 1 and out at side 2.
   template <class C>
   void compute_currents() {

@@ -8,10 +8,10 @@
 TransformerBase::TransformerBase(int n1, int n2, complex_d z2_value, complex_d ym_value, complex_d k_value)
     : Branch(n1, n2), z2(z2_value), ym(ym_value), k(k_value) {}
 
-void TransformerBase::parameter_holders(HolderVisitor& visit) {
-  visit.visit(z2);
-  visit.visit(ym);
-  visit.visit(k);
+void TransformerBase::parameter_holders(HolderVisitor& visitor) {
+  visitor.visit(z2);
+  visitor.visit(ym);
+  visitor.visit(k);
 }
 
 void TransformerBase::update_transformer_parameters(complex_d z2_value, complex_d ym_value, complex_d k_value) {

@@ -26,8 +26,8 @@ class AbstractVoltageSource : public ElementImpl<T> {
   int voltage_count() const { return static_cast<int>(voltages.size()); }
   void update_voltages(const complex_d* values) { update_variable_values(voltages, values); }
 
-  void variable_holders(HolderVisitor& visit) override { visit.visit(currents); }
-  void parameter_holders(HolderVisitor& visit) override { visit.visit(voltages); }
+  void variable_holders(HolderVisitor& visitor) override { visitor.visit(currents); }
+  void parameter_holders(HolderVisitor& visitor) override { visitor.visit(voltages); }
 
   // Current i flows in at port i; the last port returns their sum.
   template <class C>

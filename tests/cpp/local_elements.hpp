@@ -20,7 +20,7 @@ template <class Law>
 struct TwoPortLoad : Element {
   Variable value;
   explicit TwoPortLoad(complex_d v) : Element(2), value(v) {}
-  void parameter_holders(HolderVisitor& visit) override { visit.visit(value); }
+  void parameter_holders(HolderVisitor& visitor) override { visitor.visit(value); }
   void update_port_currents(bool on_tape) override {
     if (!on_tape) return backward_step();
     const ad_complex a = ports[0].connection->get_potential_ad(), b = ports[1].connection->get_potential_ad();
@@ -62,7 +62,7 @@ struct Quadratic : Element {
   Variable v;
   double c;
   Quadratic(complex_d start, double constant) : Element(0), v(start), c(constant) {}
-  void variable_holders(HolderVisitor& visit) override { visit.visit(v); }
+  void variable_holders(HolderVisitor& visitor) override { visitor.visit(v); }
   void update_port_currents(bool) override {}
   void append_equations(TapeArray& y, int& i) override {
     y[i] = v.ad.real() * v.ad.real() + c;
