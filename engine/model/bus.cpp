@@ -36,11 +36,7 @@ double PotentialRef::forward_step() {
 
 DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(n), current(0.0) {}
 
-void DeltaPotentialRef::append_variable_values(std::vector<double>& x0) { current.append_value(x0); }
-
-void DeltaPotentialRef::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
-  current.bind(X, x, index);
-}
+void DeltaPotentialRef::variable_holders(HolderVisitor& visitor) { visitor.visit(current); }
 
 void DeltaPotentialRef::append_equations(TapeArray& y, int& index) {
   ad_double re(0.0), im(0.0);

@@ -59,8 +59,7 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
   // Plain current of port 0 (0 for a reference without ports).
   complex_d get_current() const { return ports.empty() ? complex_d(0.0, 0.0) : ports[0].current; }
 
-  void append_variable_values(std::vector<double>& x0) override;
-  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
+  void variable_holders(HolderVisitor& visitor) override;
   template <class C>
   void compute_currents() {
     zero_port_currents<C>(ports);

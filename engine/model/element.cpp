@@ -66,10 +66,30 @@ Element::~Element() {
   for (Port& port : ports) port.connection->remove_port(&port);
 }
 
-void Element::append_variable_values(std::vector<double>&) {}
-void Element::append_parameter_values(std::vector<double>&) {}
-void Element::bind_variables(TapeArray&, Eigen::VectorXd&, int&) {}
-void Element::bind_parameters(TapeArray&, Eigen::VectorXd&, int&) {}
+void Element::variable_holders(HolderVisitor&) {}
+void Element::parameter_holders(HolderVisitor&) {}
+void Element::after_binding() {}
+
+void Element::append_variable_values(std::vector<double>& x0) {
+  AppendValues append(x0);
+  variable_holders(append);
+}
+
+void Element::append_parameter_values(std::vector<double>& p0) {
+  AppendValues append(p0);
+  parameter_holders(append);
+}
+
+void Element::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
+  BindValues bind(X, x, index);
+  variable_holders(bind);
+  after_binding();
+}
+
+void Element::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
+  BindValues bind(P, p, index);
+  parameter_holders(bind);
+}
 void Element::append_equations(TapeArray&, int&) {}
 
 void Element::backward_step() {

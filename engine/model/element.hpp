@@ -76,11 +76,14 @@ complex_d balancing_current(const Port& port);
 // Layout (network construction and every solver's set-up). The element's own
 // variables and dynamic parameters, complex values as (re, im), real ones as
 // one entry:
+//   variable_holders / parameter_holders name them once, in layout order, to
+//     a HolderVisitor (model/variables.hpp);
 //   append_variable_values / append_parameter_values push their present
-//     stored values onto x0 / p0;
-//   bind_variables / bind_parameters bind the same holders, in the same
-//     order, at `index` of the solver's arrays and advance it by exactly as
-//     many entries as the append pushed.
+//     values onto x0 / p0, and bind_variables / bind_parameters bind them at
+//     `index` of the solver's arrays and advance it, both by walking that one
+//     declaration;
+//   after_binding runs once bind_variables has bound the variables, for an
+//     element that caches what binding settles (the base does nothing).
 // Laws (the residual function):
 //   update_port_currents(true) sets every port's current_ad from tape values
 //     of the node potentials and of the element's holders; (false) sets every
@@ -105,11 +108,14 @@ class Element {
   Element(const Element&) = delete;
   Element& operator=(const Element&) = delete;
 
-  // Layout: none of its own in the base.
-  virtual void append_variable_values(std::vector<double>& x0);
-  virtual void append_parameter_values(std::vector<double>& p0);
-  virtual void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index);
-  virtual void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index);
+  // Layout: no holders of its own in the base.
+  virtual void variable_holders(HolderVisitor& visitor);
+  virtual void parameter_holders(HolderVisitor& visitor);
+  virtual void after_binding();
+  void append_variable_values(std::vector<double>& x0);
+  void append_parameter_values(std::vector<double>& p0);
+  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index);
+  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index);
   // Laws.
   virtual void update_port_currents(bool on_tape) = 0;
   virtual void append_equations(TapeArray& y, int& index);

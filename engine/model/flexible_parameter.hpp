@@ -50,6 +50,13 @@ class FlexibleParameter {
   FlexibleParameter(const Control& control_p, const Control& control_q, const Projection& projection,
                     double s_max, double q_min, double q_max);
 
+  // The limits in layout order: s_max, q_min, q_max.
+  void holders(HolderVisitor& visitor) {
+    visitor.visit(s_max);
+    visitor.visit(q_min);
+    visitor.visit(q_max);
+  }
+
   // Writes the limits, through to the solver's parameter array when bound.
   void update_parameters(double s_max, double q_min, double q_max);
 

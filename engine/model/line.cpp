@@ -71,11 +71,7 @@ void SimplifiedLine::update_single_line_parameters(complex_d z_line) {
   update_line_parameters(&z_line);
 }
 
-void SimplifiedLine::append_parameter_values(std::vector<double>& p0) { admittance.append_values(p0); }
-
-void SimplifiedLine::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
-  admittance.bind(P, p, index);
-}
+void SimplifiedLine::parameter_holders(HolderVisitor& visitor) { visitor.visit(admittance); }
 
 template <class C>
 void SimplifiedLine::compute_currents() {
@@ -190,27 +186,17 @@ void ShuntLine::update_single_line_parameters(complex_d y_shunt, complex_d z_lin
   update_line_parameters(&y_shunt, &z_line);
 }
 
-void ShuntLine::append_parameter_values(std::vector<double>& p0) {
-  y11.append_values(p0);
-  y12.append_values(p0);
-  y21.append_values(p0);
-  y22.append_values(p0);
-  y_ground.append_values(p0);
-  y2_ground.append_values(p0);
-  y1_ground.append_values(p0);
+void ShuntLine::parameter_holders(HolderVisitor& visitor) {
+  visitor.visit(y11);
+  visitor.visit(y12);
+  visitor.visit(y21);
+  visitor.visit(y22);
+  visitor.visit(y_ground);
+  visitor.visit(y2_ground);
+  visitor.visit(y1_ground);
 }
 
-void ShuntLine::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
-  y11.bind(P, p, index);
-  y12.bind(P, p, index);
-  y21.bind(P, p, index);
-  y22.bind(P, p, index);
-  y_ground.bind(P, p, index);
-  y2_ground.bind(P, p, index);
-  y1_ground.bind(P, p, index);
-}
-
-void ShuntLine::bind_variables(TapeArray&, Eigen::VectorXd&, int&) {
+void ShuntLine::after_binding() {
   other_side2_currents.clear();
   if (conductor_count() == 0) return;
   side1_current = &side1[0]->current;

@@ -32,8 +32,7 @@ class SimplifiedLine : public Line<SimplifiedLine> {
   // exactly one conductor.
   void update_single_line_parameters(complex_d z_line);
 
-  void append_parameter_values(std::vector<double>& p0) override;
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
+  void parameter_holders(HolderVisitor& visitor) override;
   // I1 = Y (V1 - V2), I2 = -I1.
   template <class C>
   void compute_currents();
@@ -72,7 +71,7 @@ class ShuntLine : public Line<ShuntLine> {
   // driving the sweeps.
   Eigen::MatrixXcd chain_a, chain_b, chain_c, chain_d;
   complex_d chain_a00, chain_b00, chain_c00, chain_d00;
-  // Filled by bind_variables for the one-conductor sweeps, which read the
+  // Filled by after_binding for the one-conductor sweeps, which read the
   // end nodes' solver slots through the nodes at each step: a slot kept
   // here could outlive the solver that owns it.
   std::vector<complex_d*> other_side2_currents;
@@ -90,10 +89,9 @@ class ShuntLine : public Line<ShuntLine> {
   // exactly one conductor.
   void update_single_line_parameters(complex_d y_shunt, complex_d z_line);
 
-  void append_parameter_values(std::vector<double>& p0) override;
-  // Consumes no variable: caches the end ports' currents.
-  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
+  void parameter_holders(HolderVisitor& visitor) override;
+  // Has no variable: caches the end ports' currents.
+  void after_binding() override;
   // I1 = y11 V1 + y12 V2 + y1_ground Vg, I2 = y21 V1 + y22 V2 + y2_ground Vg,
   // and the ground port the sum over k of y_ground(k) (V1(k) + V2(k) - 2 Vg).
   template <class C>

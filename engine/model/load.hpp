@@ -54,10 +54,7 @@ class Load : public ElementImpl<T, LoadBase> {
 template <class T>
 class PhaseLoad : public Load<T> {
  public:
-  void append_parameter_values(std::vector<double>& p0) override { append_values(self().phase_values(), p0); }
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override {
-    bind_values(self().phase_values(), P, p, index);
-  }
+  void parameter_holders(HolderVisitor& visitor) override { visitor.visit(self().phase_values()); }
 
   template <class C>
   void compute_currents() {

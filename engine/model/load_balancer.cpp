@@ -26,11 +26,7 @@ LoadBalancer::LoadBalancer(complex_d z2, complex_d ym, double k)
 
 LoadBalancer::~LoadBalancer() = default;
 
-void LoadBalancer::append_parameter_values(std::vector<double>& p0) { admittance.append_values(p0); }
-
-void LoadBalancer::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
-  admittance.bind(P, p, index);
-}
+void LoadBalancer::parameter_holders(HolderVisitor& visitor) { visitor.visit(admittance); }
 
 template <class C>
 void LoadBalancer::phase_to_neutral(C (&u)[3]) const {

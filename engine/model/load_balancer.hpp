@@ -17,8 +17,7 @@ class LoadBalancer : public Load<LoadBalancer> {
   LoadBalancer(complex_d z2, complex_d ym, double k);
   ~LoadBalancer() override;
 
-  void append_parameter_values(std::vector<double>& p0) override;
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
+  void parameter_holders(HolderVisitor& visitor) override;
   template <class C>
   void compute_currents();
   void backward_step() override;

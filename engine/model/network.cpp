@@ -35,11 +35,8 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::initial_v
     element->append_variable_values(x0);
     element->append_parameter_values(p0);
   }
-  for (const FlexibleParameter* parameter : flexible_parameters) {
-    parameter->s_max.append_value(p0);
-    parameter->q_min.append_value(p0);
-    parameter->q_max.append_value(p0);
-  }
+  AppendValues to_p0(p0);
+  for (FlexibleParameter* parameter : flexible_parameters) parameter->holders(to_p0);
   return {std::move(x0), std::move(p0)};
 }
 
@@ -52,11 +49,8 @@ void ElectricalNetwork::bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eig
     element->bind_variables(X, x, ix);
     element->bind_parameters(P, p, ip);
   }
-  for (FlexibleParameter* parameter : flexible_parameters) {
-    parameter->s_max.bind(P, p, ip);
-    parameter->q_min.bind(P, p, ip);
-    parameter->q_max.bind(P, p, ip);
-  }
+  BindValues to_p(P, p, ip);
+  for (FlexibleParameter* parameter : flexible_parameters) parameter->holders(to_p);
 }
 
 void ElectricalNetwork::record_equations(TapeArray& y) {

@@ -42,25 +42,17 @@ void SingleVoltageRegulator::update_parameters(complex_d z2_, complex_d ym_, dou
   side2[0]->connection->potential.set_value({dv1.real() * ts + v1b.real(), dv1.imag() * ts + v1b.imag()});
 }
 
-void SingleVoltageRegulator::append_variable_values(std::vector<double>& x0) {
-  const double d = modulus(input_voltage());
-  x0.push_back(d > 0.0 ? clamped_ratio(d) : tap.value);
+void SingleVoltageRegulator::variable_holders(HolderVisitor& visitor) {
+  visitor.visit(tap, [this] {
+    const double d = modulus(input_voltage());
+    return d > 0.0 ? clamped_ratio(d) : tap.value;
+  });
 }
 
-void SingleVoltageRegulator::append_parameter_values(std::vector<double>& p0) {
-  z2.append_value(p0);
-  ym.append_value(p0);
-  u_ref.append_value(p0);
-}
-
-void SingleVoltageRegulator::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
-  tap.bind(X, x, index);
-}
-
-void SingleVoltageRegulator::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
-  z2.bind(P, p, index);
-  ym.bind(P, p, index);
-  u_ref.bind(P, p, index);
+void SingleVoltageRegulator::parameter_holders(HolderVisitor& visitor) {
+  visitor.visit(z2);
+  visitor.visit(ym);
+  visitor.visit(u_ref);
 }
 
 template <class C>

@@ -48,10 +48,10 @@ class SingleVoltageRegulator : public ElementImpl<SingleVoltageRegulator, Branch
   // The clipped tap that an input voltage of magnitude u_in calls for.
   double compute_tap(double u_in) const;
 
-  void append_variable_values(std::vector<double>& x0) override;
-  void append_parameter_values(std::vector<double>& p0) override;
-  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
+  // The tap, starting from the no-load ratio while the input voltage is
+  // live; then z2, ym, u_ref.
+  void variable_holders(HolderVisitor& visitor) override;
+  void parameter_holders(HolderVisitor& visitor) override;
   // I2 = (dV2 - kt dV1) / z2 and I1 = ym dV1 - conj(kt) I2, kt the clipped
   // tap at the angle phi.
   template <class C>

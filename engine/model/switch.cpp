@@ -7,11 +7,7 @@ Switch::Switch(int n) : ElementImpl(n, n) {
   for (int i = 0; i < n; ++i) currents.emplace_back(complex_d(0.0, 0.0));
 }
 
-void Switch::append_variable_values(std::vector<double>& x0) { append_values(currents, x0); }
-
-void Switch::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
-  bind_values(currents, X, x, index);
-}
+void Switch::variable_holders(HolderVisitor& visitor) { visitor.visit(currents); }
 
 void Switch::append_equations(TapeArray& y, int& index) {
   for (size_t i = 0; i < side1.size(); ++i) {

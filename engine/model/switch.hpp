@@ -15,8 +15,7 @@ class Switch : public ElementImpl<Switch, Branch> {
 
   explicit Switch(int n);
 
-  void append_variable_values(std::vector<double>& x0) override;
-  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override;
+  void variable_holders(HolderVisitor& visitor) override;
   // Conductor i carries its current variable in at side 1 and out at side 2.
   template <class C>
   void compute_currents() {

@@ -8,16 +8,10 @@
 TransformerBase::TransformerBase(int n1, int n2, complex_d z2_value, complex_d ym_value, complex_d k_value)
     : Branch(n1, n2), z2(z2_value), ym(ym_value), k(k_value) {}
 
-void TransformerBase::append_parameter_values(std::vector<double>& p0) {
-  z2.append_value(p0);
-  ym.append_value(p0);
-  k.append_value(p0);
-}
-
-void TransformerBase::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
-  z2.bind(P, p, index);
-  ym.bind(P, p, index);
-  k.bind(P, p, index);
+void TransformerBase::parameter_holders(HolderVisitor& visitor) {
+  visitor.visit(z2);
+  visitor.visit(ym);
+  visitor.visit(k);
 }
 
 void TransformerBase::update_transformer_parameters(complex_d z2_value, complex_d ym_value, complex_d k_value) {

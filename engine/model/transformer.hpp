@@ -21,8 +21,7 @@ class TransformerBase : public Branch {
   TransformerBase(int n1, int n2, complex_d z2, complex_d ym, complex_d k);
   ~TransformerBase() override = default;
 
-  void append_parameter_values(std::vector<double>& p0) override;
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override;
+  void parameter_holders(HolderVisitor& visitor) override;
 
   // Open-circuit and short-circuit tests at the rated voltages uhv, ulv (V)
   // and power sn (VA). Each writes its test potentials on the transformer's

@@ -5,6 +5,7 @@
 // writes go to both places, so a parameter change reaches a recorded tape
 // without recording it again.
 
+#include <functional>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -112,6 +113,63 @@ class MatrixVariable {
   void read_value(Eigen::MatrixXcd& out) const;
   MatrixXad get_ad() const { return ad; }
   void set_value(const Eigen::MatrixXcd& v);
+};
+
+// A walk over holders in their layout order. An element declares its holders
+// once, as such a walk; appending the present values and binding to a solver
+// are the two visitors, so the two can never disagree on order or count.
+class HolderVisitor {
+ public:
+  void visit(Variable& h) { on_complex(h); }
+  void visit(ScalarVariable& h) { on_scalar(h, nullptr); }
+  // A holder whose starting value is computed rather than stored: appending
+  // takes start(), binding binds the holder as usual.
+  void visit(ScalarVariable& h, const std::function<double()>& start) { on_scalar(h, &start); }
+  void visit(VectorVariable& h) { on_vector(h); }
+  void visit(MatrixVariable& h) { on_matrix(h); }
+  void visit(std::vector<Variable>& hs) {
+    for (Variable& h : hs) on_complex(h);
+  }
+
+ protected:
+  ~HolderVisitor() = default;
+  virtual void on_complex(Variable& h) = 0;
+  virtual void on_scalar(ScalarVariable& h, const std::function<double()>* start) = 0;
+  virtual void on_vector(VectorVariable& h) = 0;
+  virtual void on_matrix(MatrixVariable& h) = 0;
+};
+
+// Pushes each visited holder's present value onto `out`.
+class AppendValues final : public HolderVisitor {
+ public:
+  explicit AppendValues(std::vector<double>& out) : out_(out) {}
+
+ private:
+  void on_complex(Variable& h) override { h.append_value(out_); }
+  void on_scalar(ScalarVariable& h, const std::function<double()>* start) override {
+    if (start != nullptr)
+      out_.push_back((*start)());
+    else
+      h.append_value(out_);
+  }
+  void on_vector(VectorVariable& h) override { h.append_values(out_); }
+  void on_matrix(MatrixVariable& h) override { h.append_values(out_); }
+  std::vector<double>& out_;
+};
+
+// Binds each visited holder at `index` of the solver's arrays and advances it.
+class BindValues final : public HolderVisitor {
+ public:
+  BindValues(TapeArray& tape, Eigen::VectorXd& array, int& index) : tape_(tape), array_(array), index_(index) {}
+
+ private:
+  void on_complex(Variable& h) override { h.bind(tape_, array_, index_); }
+  void on_scalar(ScalarVariable& h, const std::function<double()>*) override { h.bind(tape_, array_, index_); }
+  void on_vector(VectorVariable& h) override { h.bind(tape_, array_, index_); }
+  void on_matrix(MatrixVariable& h) override { h.bind(tape_, array_, index_); }
+  TapeArray& tape_;
+  Eigen::VectorXd& array_;
+  int& index_;
 };
 
 // The matrix as doubles in row-major order, real part before imaginary part.

@@ -26,14 +26,8 @@ class AbstractVoltageSource : public ElementImpl<T> {
   int voltage_count() const { return static_cast<int>(voltages.size()); }
   void update_voltages(const complex_d* values) { update_variable_values(voltages, values); }
 
-  void append_variable_values(std::vector<double>& x0) override { append_values(currents, x0); }
-  void append_parameter_values(std::vector<double>& p0) override { append_values(voltages, p0); }
-  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) override {
-    bind_values(currents, X, x, index);
-  }
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) override {
-    bind_values(voltages, P, p, index);
-  }
+  void variable_holders(HolderVisitor& visitor) override { visitor.visit(currents); }
+  void parameter_holders(HolderVisitor& visitor) override { visitor.visit(voltages); }
 
   // Current i flows in at port i; the last port returns their sum.
   template <class C>

@@ -20,8 +20,7 @@ template <class Law>
 struct TwoPortLoad : Element {
   Variable value;
   explicit TwoPortLoad(complex_d v) : Element(2), value(v) {}
-  void append_parameter_values(std::vector<double>& p0) override { value.append_value(p0); }
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& c) override { value.bind(P, p, c); }
+  void parameter_holders(HolderVisitor& visitor) override { visitor.visit(value); }
   void update_port_currents(bool on_tape) override {
     if (!on_tape) return backward_step();
     const ad_complex a = ports[0].connection->get_potential_ad(), b = ports[1].connection->get_potential_ad();
@@ -63,8 +62,7 @@ struct Quadratic : Element {
   Variable v;
   double c;
   Quadratic(complex_d start, double constant) : Element(0), v(start), c(constant) {}
-  void append_variable_values(std::vector<double>& x0) override { v.append_value(x0); }
-  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& i) override { v.bind(X, x, i); }
+  void variable_holders(HolderVisitor& visitor) override { visitor.visit(v); }
   void update_port_currents(bool) override {}
   void append_equations(TapeArray& y, int& i) override {
     y[i] = v.ad.real() * v.ad.real() + c;

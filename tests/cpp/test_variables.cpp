@@ -206,3 +206,57 @@ TEST(PlainArithmetic, ChangeMeasureAndProduct) {
   EXPECT_TRUE(std::isnan(p.real()));
   EXPECT_EQ(p.imag(), INFINITY);
 }
+
+// One declaration walked twice: appending lays out exactly the entries that
+// binding then reads back, for every kind of holder, and a computed starting
+// value is appended without being consulted by the binding.
+TEST(ValueHolders, AppendAndBindWalkOneDeclaration) {
+  Variable v({1, -2});
+  ScalarVariable s(3), started(7);
+  Eigen::VectorXcd vec(2);
+  vec << complex_d(4, 5), complex_d(-6, 7);
+  VectorVariable vv(vec);
+  Eigen::MatrixXcd m(2, 3);
+  m << complex_d(1, 2), complex_d(3, 4), complex_d(5, 6), complex_d(7, 8), complex_d(9, 10), complex_d(11, 12);
+  MatrixVariable mv(m);
+  std::vector<Variable> phases;
+  phases.emplace_back(complex_d(13, 14));
+  phases.emplace_back(complex_d(15, 16));
+  int starts = 0;
+  auto declare = [&](HolderVisitor& visitor) {
+    visitor.visit(v);
+    visitor.visit(s);
+    visitor.visit(vv);
+    visitor.visit(started, [&] {
+      ++starts;
+      return 0.5;
+    });
+    visitor.visit(mv);
+    visitor.visit(phases);
+  };
+
+  std::vector<double> x0;
+  AppendValues append(x0);
+  declare(append);
+  const std::vector<double> expected = {1, -2, 3, 4, 5, -6, 7, 0.5, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+                                        13, 14, 15, 16};
+  EXPECT_EQ(x0, expected);
+  EXPECT_EQ(starts, 1);
+
+  const int n = static_cast<int>(x0.size());
+  TapeArray tape = constants(n);
+  Eigen::VectorXd array = Eigen::Map<const Eigen::VectorXd>(x0.data(), n);
+  int c = 0;
+  BindValues bind(tape, array, c);
+  declare(bind);
+  EXPECT_EQ(c, n);
+  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(v.get_value(), complex_d(1, -2));
+  EXPECT_EQ(s.get_value(), 3);
+  EXPECT_EQ(vv.get_value(), vec);
+  EXPECT_EQ(started.get_value(), 0.5);
+  EXPECT_EQ(started.value, 7);
+  EXPECT_EQ(mv.get_value(), m);
+  EXPECT_EQ(phases[1].get_value(), complex_d(15, 16));
+  EXPECT_EQ(CppAD::Value(phases[1].ad.imag()), 100.0 + n - 1);
+}
