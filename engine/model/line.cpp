@@ -55,6 +55,14 @@ double* potential_slot(const Port* port) {
   const Connection& node = *port->connection;
   return (!node.is_reference && node.potential.bound) ? node.potential.value_ptr : nullptr;
 }
+
+// out = a x - b y, in the sweep's kept storage.
+void chain_step(Eigen::VectorXcd& out, const Eigen::MatrixXcd& a, const Eigen::VectorXcd& x, const Eigen::MatrixXcd& b,
+                const Eigen::VectorXcd& y) {
+  out.setZero(a.rows());
+  out.noalias() += a * x;
+  out.noalias() -= b * y;
+}
 }  // namespace
 
 // ---------------------------------------------------------------- simplified
@@ -284,9 +292,7 @@ void ShuntLine::backward_step() {
   Eigen::VectorXcd& i1 = sweep_.c;
   read_side_potentials(2, v2);
   read_side_currents(2, i2);
-  i1.setZero(conductor_count());
-  i1.noalias() += chain_c * v2;
-  i1.noalias() -= chain_d * i2;
+  chain_step(i1, chain_c, v2, chain_d, i2);
   double re1 = 0.0, im1 = 0.0, re2 = 0.0, im2 = 0.0;
   for (Eigen::Index i = 0; i < i1.size(); ++i) {
     side1[i]->current = i1(i);
@@ -317,9 +323,7 @@ double ShuntLine::forward_step() {
   Eigen::VectorXcd& v2_old = sweep_.d;
   read_side_potentials(1, v1);
   read_side_currents(1, i1);
-  v2_new.setZero(conductor_count());
-  v2_new.noalias() += chain_a * v1;
-  v2_new.noalias() -= chain_b * i1;
+  chain_step(v2_new, chain_a, v1, chain_b, i1);
   read_side_potentials(2, v2_old);
   const double change = largest_change(v2_new, v2_old);
   write_potentials(side2, v2_new);
