@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "../../load_flow_engine/cy_engine/buffer_format.hpp"
-#include "../../load_flow_engine/cy_engine/version_check.hpp"
+#include "../../binding/buffer_format.hpp"
+#include "../../binding/version_check.hpp"
 
 namespace {
 

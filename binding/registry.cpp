@@ -18,11 +18,12 @@ Deleter* deleters() {
   return table;
 }
 
+// Traceback entries name a source by the module's own path, whichever
+// folder it was compiled from.
 std::string source_path(const char* file) {
   const std::string path(file);
-  const std::string anchor = "load_flow_engine/cy_engine/";
-  const size_t at = path.rfind(anchor);
-  return at == std::string::npos ? path : path.substr(at);
+  const size_t slash = path.find_last_of('/');
+  return "load_flow_engine/cy_engine/" + (slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 bool intern(FunctionDef& def) {

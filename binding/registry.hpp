@@ -32,7 +32,7 @@ struct FunctionDef {
   std::string traceback_name;   // "load_flow_engine.cy_engine.CyElement.connect"
   std::vector<std::string> params;
   std::vector<PyObject*> param_names;  // interned by the execution step
-  std::string file;             // the declaring source, from load_flow_engine/cy_engine/ on
+  std::string file;             // the declaring source, as load_flow_engine/cy_engine/<file>
   int line = 0;
   int owner = -1;               // row of the defining type; -1 for a module function
   bool ignores_arguments = false;
