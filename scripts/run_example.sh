@@ -4,5 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/{wheel_tag} .
 exec .venv/bin/python examples/substation_feeder.py

@@ -26,7 +26,7 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   cpp_tests build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLFE_SANITIZE=ON -DLFE_BUILD_PYTHON=ON
 
 echo "== Python package"
-python -m pip install -q --disable-pip-version-check --no-build-isolation .
+python -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/{wheel_tag} .
 
 echo "== Python tests"
 # From tests/python so that the installed package, not the source tree, is imported.
@@ -50,7 +50,7 @@ echo "== Python tests against the extension built with the sanitizers"
 site=build/sanitize/python
 rm -rf "$site"
 mkdir -p "$site/load_flow_engine"
-cp load_flow_engine/__init__.py "$site/load_flow_engine/"
+cp src/load_flow_engine/__init__.py "$site/load_flow_engine/"
 cp build/sanitize/cy_engine*.so "$site/load_flow_engine/"
 # The interpreter is not instrumented: the runtimes are preloaded, and its
 # own leaks at exit are not ours to report. Child interpreters inherit all
