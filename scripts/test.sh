@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the C++ tests (plain, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests
+# AddressSanitizer and UndefinedBehaviorSanitizer), the Python tests
 # (against the installed package, then against the extension built with the
-# sanitizers).
+# sanitizers), and the package as a user builds and installs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -60,4 +60,6 @@ ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 LFE_SANITIZED=1 PYTHONPATH="$PWD/$site" \
   pytest_run || status=$?
+echo "== Package: isolated build, a new environment, what the wheel holds"
+bash scripts/check_package.sh || status=$?
 exit $status
