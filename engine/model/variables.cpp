@@ -83,7 +83,22 @@ void write_flat(const complex_d* data, Eigen::Index count, double* dst) {
   }
 }
 
-using RowMajorXcd = Eigen::Matrix<complex_d, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+// Row by row, without a row-major copy of the matrix.
+void append_row_major(const Eigen::MatrixXcd& m, std::vector<double>& out) {
+  for (Eigen::Index i = 0; i < m.rows(); ++i)
+    for (Eigen::Index j = 0; j < m.cols(); ++j) {
+      out.push_back(m(i, j).real());
+      out.push_back(m(i, j).imag());
+    }
+}
+
+void write_row_major(const Eigen::MatrixXcd& m, double* dst) {
+  for (Eigen::Index i = 0; i < m.rows(); ++i)
+    for (Eigen::Index j = 0; j < m.cols(); ++j) {
+      *dst++ = m(i, j).real();
+      *dst++ = m(i, j).imag();
+    }
+}
 }  // namespace
 
 void VectorVariable::append_values(std::vector<double>& out) const {
@@ -113,8 +128,7 @@ void VectorVariable::set_value(const Eigen::VectorXcd& v) {
 }
 
 void MatrixVariable::append_values(std::vector<double>& out) const {
-  const RowMajorXcd rm = value;
-  append_flat(rm.data(), rm.size(), out);
+  append_row_major(value, out);
 }
 
 void MatrixVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
@@ -160,16 +174,14 @@ void MatrixVariable::read_value(Eigen::MatrixXcd& out) const {
 void MatrixVariable::set_value(const Eigen::MatrixXcd& v) {
   value = v;
   if (bound) {
-    const RowMajorXcd rm = value;
-    write_flat(rm.data(), rm.size(), value_ptr);
+    write_row_major(value, value_ptr);
   }
 }
 
 std::vector<double> flatten_matrix(const Eigen::MatrixXcd& m) {
   std::vector<double> out;
   out.reserve(static_cast<size_t>(2 * m.size()));
-  const RowMajorXcd rm = m;
-  append_flat(rm.data(), rm.size(), out);
+  append_row_major(m, out);
   return out;
 }
 

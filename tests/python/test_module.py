@@ -183,6 +183,19 @@ def test_reimport_returns_the_same_module():
     assert ce.np is np
 
 
+def test_the_source_tree_never_stands_in_for_the_module():
+    """Python started at the repository root, with the root first on its path,
+    still imports the extension this process imported."""
+    import os
+    import subprocess
+
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    code = "import load_flow_engine.cy_engine as m; print(m.__file__); print(m.CyBus.__name__)"
+    out = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [ce.__file__, "CyBus"]
+
+
 def test_import_under_another_name_registers_the_module(run_child):
     done = run_child("""
         import importlib.util, sys
