@@ -11,12 +11,14 @@ py=$root/.venv/bin/python
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "-- wheel: pip's isolated build"
-"$py" -m pip wheel . --no-deps -q --disable-pip-version-check -w "$work/wheel"
+# A new environment holds nothing of the build's requirements: the isolated
+# build must find them in pip's build environment, not in the one it runs in.
+echo "-- wheel: pip's isolated build, from a new environment"
+"${PYTHON:-python3}" -m venv "$work/env"
+"$work/env/bin/python" -m pip wheel . --no-deps -q --disable-pip-version-check -w "$work/wheel"
 wheel=$(ls "$work"/wheel/*.whl)
 
-echo "-- wheel: installed into a new environment, run from the repository root"
-"$py" -m venv "$work/env"
+echo "-- wheel: installed into that environment, run from the repository root"
 "$work/env/bin/python" -m pip install -q --disable-pip-version-check "$wheel"
 "$work/env/bin/python" - "$work/env" <<'PY' >/dev/null
 import os, runpy, sys
