@@ -24,6 +24,7 @@
 #include <Eigen/Dense>
 
 #include "model/element.hpp"
+#include "model/layout.hpp"
 
 class FlexibleParameter;
 
@@ -42,11 +43,16 @@ class ElectricalNetwork {
   // count is the standard length error "vector too long".
   static std::vector<Element*> reserve_elements(int count);
 
+  // Where every holder sits in the solvers' arrays, fixed when the network
+  // is built.
+  const Layout& layout() const { return layout_; }
+
   // (x0, p0) from the values the holders store themselves.
   std::pair<std::vector<double>, std::vector<double>> initial_values() const;
 
-  // Binds every holder to (X, x) and (P, p).
-  void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p);
+  // Binds every holder to (X, x) and (P, p), noting each in `record` when
+  // one is given.
+  void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p, BindingRecord* record = nullptr);
 
   // Records the port currents, the current-law rows of the non-reference
   // nodes and the elements' own rows into y, on the open tape.
@@ -55,4 +61,7 @@ class ElectricalNetwork {
   // Positions in `elements` of the elements behind ascending positions of
   // x (or rows of y), ascending and without repeats.
   std::vector<int> elements_of_indices(const std::vector<int>& indices) const;
+
+ private:
+  Layout layout_;
 };

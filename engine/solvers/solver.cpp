@@ -30,8 +30,7 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {
 AbstractSolver::~AbstractSolver() { bindings_.release(); }
 
 void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) {
-  const BindingRecord::Filling filling(bindings_);
-  network->bind(X, variables, P, parameters);
+  network->bind(X, variables, P, parameters, &bindings_);
 }
 
 BackwardForward::BackwardForward(ElectricalNetwork* net) : AbstractSolver(net) {

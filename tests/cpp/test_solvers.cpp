@@ -405,8 +405,10 @@ TEST(Newton, FailureTextsCarryTheIterationNumber) {
          local::PowerLoad load({1, 0});
          join(base.bus, 0, load, 0);
          join(base.ref, 0, load, 1);
-         base.net.elements.push_back(&load);
-         Newton solver(&base.net, false);
+         std::vector<Element*> elements = base.net.elements;
+         elements.push_back(&load);
+         ElectricalNetwork net(std::move(elements));
+         Newton solver(&net, false);
          // NaN residuals are never converged, whatever the tolerance.
          return error_of([&] { solver.solve_load_flow(5, INFINITY); });
        },
