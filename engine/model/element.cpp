@@ -104,6 +104,10 @@ void Element::backward_step() {
 
 double Element::forward_step() { return 0.0; }
 
+void Element::connect(Element& other, const std::vector<std::pair<int, int>>& pairs) {
+  for (const auto& [i, j] : pairs) ports[static_cast<size_t>(i)].connection->merge(&other.ports[static_cast<size_t>(j)]);
+}
+
 void Element::connect_ports(const int* port_indices, int count) {
   if (count < 2) return;
   Connection& survivor = *ports[port_indices[0]].connection;

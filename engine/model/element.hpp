@@ -2,6 +2,7 @@
 // Elements, their ports, and the electrical nodes that ports share.
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -129,7 +130,14 @@ class Element {
   virtual void backward_step();
   virtual double forward_step();
 
-  // Joins the nodes of ports[1 .. count-1] into the node of ports[0].
+  // Joins. Which node survives is part of each operation: the survivor
+  // keeps its potential (value and binding), absorbs every port listed at
+  // the other node, and is a reference node when either node was one.
+  //
+  // Port i of this element with port j of `other`, for each pair (i, j) in
+  // order; this element's node survives each join.
+  void connect(Element& other, const std::vector<std::pair<int, int>>& pairs);
+  // The nodes of ports[1 .. count-1] into the node of ports[0], in order.
   void connect_ports(const int* port_indices, int count);
   // Takes every port of this element out of its node's list.
   void disconnect();

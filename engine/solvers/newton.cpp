@@ -144,6 +144,12 @@ NewtonGoldstein::NewtonGoldstein(ElectricalNetwork* net, bool optimize_tape, dou
                                  bool weighted)
     : AbstractNewton(net, optimize_tape), m1(m1_), m2(m2_), weighted_merit(weighted) {}
 
+void NewtonGoldstein::update_params(double new_m1, double new_m2, bool new_weighted_merit) {
+  m1 = new_m1;
+  m2 = new_m2;
+  weighted_merit = new_weighted_merit;
+}
+
 Eigen::VectorXd NewtonGoldstein::compute_row_weights(const Eigen::SparseMatrix<double>& J) {
   Eigen::VectorXd weights;
   fill_row_weights(J, weights);

@@ -109,6 +109,9 @@ class NewtonGoldstein : public AbstractNewton {
 
   NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2, bool weighted_merit);
 
+  // The line-search settings; read afresh at every step.
+  void update_params(double new_m1, double new_m2, bool new_weighted_merit);
+
   // 1 / max(1, largest absolute entry) of each row.
   static Eigen::VectorXd compute_row_weights(const Eigen::SparseMatrix<double>& J);
   // Sum of squared residuals, each scaled by its row weight when weighted.

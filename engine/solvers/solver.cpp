@@ -1,5 +1,6 @@
 #include "solvers/solver.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "util/errors.hpp"
@@ -28,6 +29,12 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {
 }
 
 AbstractSolver::~AbstractSolver() { bindings_.release(); }
+
+void AbstractSolver::set_variables(const double* values) {
+  std::copy(values, values + variables.size(), variables.data());
+}
+
+void AbstractSolver::reset_inputs() { set_variables(initial_variables.data()); }
 
 void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) {
   network->bind(X, variables, P, parameters, &bindings_);
