@@ -84,16 +84,25 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() { return evaluate
 const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
   const bool new_pattern = !pattern_analysed;
   if (new_pattern) jacobian.compute_pattern(tape, static_cast<int>(variables.size()));
-  return jacobian.evaluate(tape, variables, new_pattern, [this] { poll_stop(); });
+  const Eigen::SparseMatrix<double>& J = jacobian.evaluate(tape, variables, new_pattern, [this] { poll_stop(); });
+  if (!new_pattern) release_idle_blocks();
+  return J;
 }
 
 void AbstractNewton::release_pattern_memory() {
   tape.size_forward_set(0);
   tape.size_forward_bool(0);
+  idle_blocks_held_ = true;
+}
+
+void AbstractNewton::release_idle_blocks() {
+  if (!idle_blocks_held_) return;
+  idle_blocks_held_ = false;
   // The blocks in use stay: the tape's Taylor storage of the last Jacobian
   // goes back to the pool at the next residual evaluation and is taken again
   // by the next Jacobian, so what the pool holds from then on is what the
-  // iterations cycle through.
+  // iterations cycle through. Freed any earlier, the second Jacobian would
+  // take its storage fresh from the system.
   CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
 }
 
@@ -127,6 +136,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     apply_step(J, step_, r);
     ++i;
   }
+  release_idle_blocks();
   for (Element* element : network->elements) element->update_port_currents(false);
   // Exact zero residuals report +0.0, not the -0.0 of a negated zero.
   const double e = r.size() == 0 ? 0.0 : std::max(r.maxCoeff(), -r.minCoeff());

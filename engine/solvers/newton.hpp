@@ -89,9 +89,15 @@ class AbstractNewton : public AbstractSolver {
  private:
   Eigen::VectorXd step_;
 
-  // The pattern's sets on the tape and the pool's idle blocks: neither is
-  // needed again once the pattern is fixed.
+  // The pattern's sets on the tape: not needed again once the pattern is
+  // fixed. The pool's idle blocks, which they join, are kept until the next
+  // Jacobian has taken its storage from them (release_idle_blocks).
   void release_pattern_memory();
+  // Hands the pool's idle blocks back to the system, once after the pattern
+  // was fixed: after the second Jacobian, or at the end of a solve that
+  // needed no second one.
+  void release_idle_blocks();
+  bool idle_blocks_held_ = false;
 };
 
 class Newton : public AbstractNewton {

@@ -552,6 +552,27 @@ TEST(Lifetime, FailedRecordingFreesTheTape) {
 
 // Blocks freed by the tape's evaluations stay pooled for reuse while a Newton
 // solver lives, and go back to the system with the last one.
+// The blocks the pattern work leaves idle are what the second Jacobian takes
+// its storage from: they are kept through the first factorisation and handed
+// back to the system right after that Jacobian, or at the end of a solve that
+// needed none.
+TEST(Lifetime, IdleBlocksOutliveTheFirstFactorisationOnly) {
+  using CppAD::thread_alloc;
+  const size_t thread = thread_alloc::thread_num();
+  RadialCase radial;
+  {
+    Newton solver(&radial.net, false);
+    ASSERT_TRUE(solver.factorize_jacobian(solver.evaluate_jacobian()));
+    EXPECT_GT(thread_alloc::available(thread), 0u);
+    solver.evaluate_jacobian();
+    EXPECT_EQ(thread_alloc::available(thread), 0u);
+  }
+  RadialCase other;
+  Newton once(&other.net, false);
+  EXPECT_EQ(once.solve_load_flow(1, 1e-9).first, 1);
+  EXPECT_EQ(thread_alloc::available(thread), 0u);
+}
+
 TEST(Lifetime, TaylorMemoryIsPooledWhileASolverLives) {
   using CppAD::thread_alloc;
   const size_t thread = thread_alloc::thread_num();
