@@ -11,6 +11,10 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> element_list) : eleme
     const std::vector<FlexibleParameter*>& phase_parameters = element->flexible_parameters();
     flexible_parameters.insert(phase_parameters.begin(), phase_parameters.end());
   }
+  lay_out();
+}
+
+void ElectricalNetwork::lay_out() {
   layout_ = Layout(connections, elements, {flexible_parameters.begin(), flexible_parameters.end()});
 }
 
@@ -20,7 +24,8 @@ std::vector<Element*> ElectricalNetwork::reserve_elements(int count) {
   return list;
 }
 
-std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::initial_values() const {
+std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::initial_values() {
+  lay_out();
   return layout_.initial_values();
 }
 

@@ -43,12 +43,14 @@ class ElectricalNetwork {
   // count is the standard length error "vector too long".
   static std::vector<Element*> reserve_elements(int count);
 
-  // Where every holder sits in the solvers' arrays, fixed when the network
-  // is built.
+  // Where every holder sits in the solvers' arrays: laid out when the
+  // network is built, and again by initial_values, so that each solver
+  // follows the reference flags its nodes have when it is made.
   const Layout& layout() const { return layout_; }
 
-  // (x0, p0) from the values the holders store themselves.
-  std::pair<std::vector<double>, std::vector<double>> initial_values() const;
+  // Lays the network out anew, then (x0, p0) from the values the holders
+  // store themselves.
+  std::pair<std::vector<double>, std::vector<double>> initial_values();
 
   // Binds every holder to (X, x) and (P, p), noting each in `record` when
   // one is given.
@@ -64,4 +66,5 @@ class ElectricalNetwork {
 
  private:
   Layout layout_;
+  void lay_out();
 };
