@@ -9,8 +9,10 @@
 // with its pattern and colouring, a later Jacobian, factorisation, solve,
 // residuals), a bare sparse LU factorise + solve of the same Jacobian and
 // the ratio of an iteration to it, the time of a re-solve from the initial
-// point, and the peak and resident memory per bus; for backward-forward the
-// time per sweep and of a solve.
+// point, and the peak and resident memory per bus; then, in a child of its
+// own, the first solve and re-solves as a caller makes them, in CPU time
+// with the resident memory after each; for backward-forward the time per
+// sweep and of a solve.
 //
 //   benchmarks/run.sh [buses ...]     (default: 1000 10000)
 
@@ -157,16 +159,15 @@ void run_newton(int buses) {
   // Of a later Jacobian, the tape's own forward sweeps: the zero-order one
   // at the point and one of up to 30 directions per group of colours, with
   // the seeds built beforehand. The rest is seeding, gathering and copying.
-  size_t colours = 0;
-  for (const size_t c : newton.jacobian_work.color)
-    if (c < newton.jacobian_work.color.size()) colours = std::max(colours, c + 1);
+  const size_t colours = newton.jacobian.colour_count();
   const size_t n = static_cast<size_t>(newton.variables.size());
+  const CppAD::vector<size_t>& colour = newton.jacobian.work.color;
   std::vector<Eigen::VectorXd> seeds;
-  for (size_t first = 0; first < colours; first += 30) {
-    const size_t g = std::min<size_t>(30, colours - first);
+  for (size_t first = 0; first < colours; first += SparseJacobian::group_size) {
+    const size_t g = std::min(SparseJacobian::group_size, colours - first);
     Eigen::VectorXd dx = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n * g));
     for (size_t j = 0; j < n; ++j) {
-      const size_t c = newton.jacobian_work.color[j];
+      const size_t c = colour[j];
       if (c >= first && c < first + g) dx[static_cast<Eigen::Index>(j * g + (c - first))] = 1.0;
     }
     seeds.push_back(std::move(dx));
@@ -231,6 +232,32 @@ void run_newton(int buses) {
               peak / buses, (rss_end - rss0) / buses, (rss_network - rss0) / buses, (rss_end - rss_network) / buses);
 }
 
+// The solver as a caller meets it: recording, the first solve (pattern,
+// colouring, pattern analysis and the iterations) and re-solves from the
+// initial point, in CPU time, with the resident memory after each.
+void run_first_solve(int buses) {
+  const double rss0 = status_kib("VmRSS");
+  Feeder feeder(buses);
+  double c0 = cpu_seconds();
+  Newton newton(feeder.network.get(), false);
+  const double t_record = cpu_seconds() - c0;
+  c0 = cpu_seconds();
+  auto [iterations, error] = newton.solve_load_flow(max_iterations, tolerance);
+  const double t_first = cpu_seconds() - c0;
+  const double rss_first = status_kib("VmRSS");
+  std::vector<double> t_cpu;
+  for (int k = 0; k < repeats; ++k) {
+    newton.variables = newton.initial_variables;
+    c0 = cpu_seconds();
+    std::tie(iterations, error) = newton.solve_load_flow(max_iterations, tolerance);
+    t_cpu.push_back(cpu_seconds() - c0);
+  }
+  std::printf("%6d buses, Newton as called: recording %9.2f ms CPU, first solve %9.2f ms CPU (resident %7.1f MiB),"
+              " re-solve %9.2f ms CPU (median of %d; resident %7.1f MiB), peak %7.1f MiB; %d iterations\n",
+              buses, t_record * 1e3, t_first * 1e3, (rss_first - rss0) / 1024, median(t_cpu) * 1e3, repeats,
+              (status_kib("VmRSS") - rss0) / 1024, status_kib("VmHWM") / 1024, iterations);
+}
+
 void run_backward_forward(int buses) {
   const double rss0 = status_kib("VmRSS");
   Feeder feeder(buses);
@@ -278,6 +305,7 @@ int main(int argc, char** argv) {
       return 2;
     }
     in_child(run_newton, n);
+    in_child(run_first_solve, n);
     in_child(run_backward_forward, n);
   }
   return 0;

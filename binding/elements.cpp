@@ -17,9 +17,7 @@ const auto cy_element =
     elements.type<Element>(TypeId::CyElement)
         .method("connect", {"cy_element", "connections"},
                 [](Element& self, const ElementRef& other, const Pairs& connections) {
-                  // This element's node survives each join.
-                  for (const auto& [i, j] : connections.checked(self.port_count(), other->port_count()))
-                    self.ports[i].connection->merge(&other->ports[j]);
+                  self.connect(*other, connections.checked(self.port_count(), other->port_count()));
                 })
         .method("connect_ports", {"ports"},
                 [](Element& self, const Buffer<int>& ports) {
@@ -52,10 +50,7 @@ const auto cy_branch =
     elements.type<Branch>(TypeId::CyBranch)
         .method("connect_side", {"element", "connections", "beginning"},
                 [](Branch& self, const ElementRef& other, const Pairs& connections, bool beginning) {
-                  // The other element's node survives each join.
-                  const std::vector<Port*>& side = beginning ? self.side1 : self.side2;
-                  for (const auto& [i, j] : connections.checked(side_size(self, beginning), other->port_count()))
-                    other->ports[j].connection->merge(side[i]);
+                  self.connect_side(*other, connections.checked(side_size(self, beginning), other->port_count()), beginning);
                 })
         .method("get_side_potentials", {"n1", "n2"},
                 [](Branch& self, Int n1, Int n2) {

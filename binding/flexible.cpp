@@ -50,7 +50,7 @@ const auto cy_flexible_parameter =
 // objects alive.
 template <class L>
 L* make_flexible_load(Int n, const Buffer<complex_d>& powers, const Parameters& parameters) {
-  const Py_ssize_t phases = L::delta ? n : Py_ssize_t{n} - 1;
+  const Py_ssize_t phases = L::phase_count_of(n);
   const complex_d* values = powers.items(phases);
   return new L(n, values, parameters.take(phases));
 }

@@ -30,8 +30,7 @@ void constant_load(TypeId id, const char* buffer_name, const char* plural, const
                   .constructor(
                       ctor_names,
                       [](Int n, const Buffer<complex_d>& given) {
-                        // Star loads read n - 1 values, delta loads n.
-                        return new L(n, given.items(L::delta ? n : Py_ssize_t{n} - 1));
+                        return new L(n, given.items(L::phase_count_of(n)));
                       },
                       line, file)
                   .method(

@@ -233,6 +233,13 @@ int exec_module(PyObject* module) {
   return -1;
 }
 
+// Threads. The module declares that it needs no GIL; the engine still wants
+// one thread at a time on a network and its solver, and no two Newton
+// solvers created, solved or queried at once anywhere in the process
+// (engine/solvers/solver.hpp). The binding keeps that promise itself: every
+// call that crosses into the engine passes one process-wide gate, re-entrant
+// on its own thread, so calls from other threads wait; a solve run in a
+// worker thread lets the interpreter lock go at its 2 ms polls.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

@@ -36,11 +36,6 @@ const auto cy_network =
 // the solve and is what the call raises.
 bool signal_handler_raised(void*) { return PyErr_CheckSignals() < 0; }
 
-// Copies in place: the network's value holders point into the solver's arrays.
-void copy_into(Eigen::VectorXd& target, const double* values) {
-  std::copy(values, values + target.size(), target.data());
-}
-
 const auto cy_abstract_solver =
     solvers.type<AbstractSolver>(TypeId::CyAbstractSolver)
         .method("solve_load_flow", {"max_iterations", "tolerance"},
@@ -48,14 +43,14 @@ const auto cy_abstract_solver =
                   self.stop_check = StopCheck{signal_handler_raised, nullptr};
                   return self.solve_load_flow(max_iterations, tolerance);
                 })
-        .method("reset_inputs", [](AbstractSolver& self) { copy_into(self.variables, self.initial_variables.data()); })
+        .method("reset_inputs", [](AbstractSolver& self) { self.reset_inputs(); })
         .method("get_variables",
                 [](AbstractSolver& self) {
                   const Eigen::VectorXd& x = self.variables;
                   return real_array(x.size(), [&x](double* out) { std::copy(x.data(), x.data() + x.size(), out); });
                 })
         .method("set_variables", {"variables"}, [](AbstractSolver& self, const Buffer<double>& variables) {
-          copy_into(self.variables, variables.items(self.variables.size()));
+          self.set_variables(variables.items(self.variables.size()));
         });
 
 const auto cy_abstract_newton =
@@ -100,9 +95,7 @@ const auto cy_newton_goldstein =
                      })
         .method("update_params", {"m1", "m2", "weighted_merit"},
                 [](NewtonGoldstein& self, double m1, double m2, bool weighted_merit) {
-                  self.m1 = m1;
-                  self.m2 = m2;
-                  self.weighted_merit = weighted_merit;
+                  self.update_params(m1, m2, weighted_merit);
                 });
 
 const auto cy_backward_forward =

@@ -17,7 +17,9 @@ extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
 
 namespace cy::platform {
 
-// The module's declaration that it runs without the GIL (3.13+ free-threaded).
+// The module's declaration that it runs without the GIL (3.13+ free-threaded);
+// what it does in its place to keep engine calls apart is told where the
+// module declares its slots (module.cpp).
 inline int module_set_gil_not_used(PyObject* module) {
 #if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030D0000
   return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);

@@ -9,15 +9,11 @@ namespace {
 
 const Family<Element> elements(FamilyId::element);
 
-// A source of n ports imposes n - 1 voltages; counted in 64 bits, and
-// negative for n = 0, which the engine refuses as a length error.
-Py_ssize_t voltage_count(int n) { return static_cast<Py_ssize_t>(n) - 1; }
-
 const auto cy_voltage_source =
     elements.type<VoltageSource>(TypeId::CyVoltageSource)
         .constructor({"n", "voltages"},
                      [](Int n, const Buffer<complex_d>& voltages) {
-                       return new VoltageSource(n, voltages.items(voltage_count(n)));
+                       return new VoltageSource(n, voltages.items(VoltageSource::voltage_count(n)));
                      })
         .method("update_voltages", {"voltages"},
                 [](VoltageSource& self, const Buffer<complex_d>& voltages) {
@@ -30,7 +26,7 @@ const auto cy_delta_voltage_source =
     elements.type<DeltaVoltageSource>(TypeId::CyDeltaVoltageSource)
         .constructor({"n", "voltages"},
                      [](Int n, const Buffer<complex_d>& voltages) {
-                       return new DeltaVoltageSource(n, voltages.items(voltage_count(n)));
+                       return new DeltaVoltageSource(n, voltages.items(DeltaVoltageSource::voltage_count(n)));
                      })
         .method("update_voltages", {"voltages"}, [](DeltaVoltageSource& self, const Buffer<complex_d>& voltages) {
           self.update_voltages(voltages.items(self.voltage_count()));

@@ -63,6 +63,11 @@ void Branch::split_sides(int n1, int n2) {
   for (int i = 0; i < n2; ++i) side2.push_back(&ports[n1 + i]);
 }
 
+void Branch::connect_side(Element& other, const std::vector<std::pair<int, int>>& pairs, bool beginning) {
+  const std::vector<Port*>& side = beginning ? side1 : side2;
+  for (const auto& [i, j] : pairs) other.ports[static_cast<size_t>(j)].connection->merge(side[static_cast<size_t>(i)]);
+}
+
 void Branch::get_side_potentials(int n1, int n2, complex_d* out1, complex_d* out2) const {
   check_read_count(n1, side1.size());
   check_read_count(n2, side2.size());

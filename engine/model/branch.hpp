@@ -1,6 +1,7 @@
 #pragma once
 // Two-sided elements: the first ports form side 1, the next ones side 2.
 
+#include <utility>
 #include <vector>
 
 #include "model/element.hpp"
@@ -16,6 +17,11 @@ class Branch : public Element {
   // n1 + n2 + 1 ports; the last one belongs to neither side.
   Branch(int n1, int n2, WithExtraPort);
   ~Branch() override = default;
+
+  // Side index i of side 1 (`beginning`) or side 2 with port j of `other`,
+  // for each pair (i, j) in order; unlike Element::connect, the other
+  // element's node survives each join.
+  void connect_side(Element& other, const std::vector<std::pair<int, int>>& pairs, bool beginning);
 
   // Side selector: 1 selects side 1, every other value side 2.
   const std::vector<Port*>& side(int which) const { return which == 1 ? side1 : side2; }

@@ -80,16 +80,22 @@ void Element::append_parameter_values(std::vector<double>& p0) {
   parameter_holders(append);
 }
 
-void Element::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index) {
-  BindValues bind(X, x, index);
+void Element::bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index, BindingRecord* record) {
+  BindValues bind(X, x, index, record);
   variable_holders(bind);
   after_binding();
 }
 
-void Element::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index) {
-  BindValues bind(P, p, index);
+void Element::bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index, BindingRecord* record) {
+  BindValues bind(P, p, index, record);
   parameter_holders(bind);
 }
+
+const std::vector<FlexibleParameter*>& Element::flexible_parameters() const {
+  static const std::vector<FlexibleParameter*> none;
+  return none;
+}
+
 void Element::append_equations(TapeArray&, int&) {}
 
 void Element::backward_step() {
@@ -97,6 +103,10 @@ void Element::backward_step() {
 }
 
 double Element::forward_step() { return 0.0; }
+
+void Element::connect(Element& other, const std::vector<std::pair<int, int>>& pairs) {
+  for (const auto& [i, j] : pairs) ports[static_cast<size_t>(i)].connection->merge(&other.ports[static_cast<size_t>(j)]);
+}
 
 void Element::connect_ports(const int* port_indices, int count) {
   if (count < 2) return;

@@ -2,6 +2,7 @@
 // Elements, their ports, and the electrical nodes that ports share.
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -12,6 +13,7 @@
 
 class Element;
 class Connection;
+class FlexibleParameter;
 
 // The most ports one element may have: far beyond any conductor count, yet
 // few enough that building them (each port on a node of its own) stays
@@ -81,7 +83,9 @@ complex_d balancing_current(const Port& port);
 //   append_variable_values / append_parameter_values push their present
 //     values onto x0 / p0, and bind_variables / bind_parameters bind them at
 //     `index` of the solver's arrays and advance it, both by walking that one
-//     declaration;
+//     declaration (model/layout.hpp places every element's block);
+//   flexible_parameters names the parameters whose limits the network adds
+//     to p after all elements (flexible loads only);
 //   after_binding runs once bind_variables has bound the variables, for an
 //     element that caches what binding settles (the base does nothing).
 // Laws (the residual function):
@@ -114,8 +118,11 @@ class Element {
   virtual void after_binding();
   void append_variable_values(std::vector<double>& x0);
   void append_parameter_values(std::vector<double>& p0);
-  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index);
-  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index);
+  void bind_variables(TapeArray& X, Eigen::VectorXd& x, int& index, BindingRecord* record = nullptr);
+  void bind_parameters(TapeArray& P, Eigen::VectorXd& p, int& index, BindingRecord* record = nullptr);
+  // The flexible parameters whose limits the network lays out for this
+  // element, one per phase, repeats allowed; none in the base.
+  virtual const std::vector<FlexibleParameter*>& flexible_parameters() const;
   // Laws.
   virtual void update_port_currents(bool on_tape) = 0;
   virtual void append_equations(TapeArray& y, int& index);
@@ -123,7 +130,14 @@ class Element {
   virtual void backward_step();
   virtual double forward_step();
 
-  // Joins the nodes of ports[1 .. count-1] into the node of ports[0].
+  // Joins. Which node survives is part of each operation: the survivor
+  // keeps its potential (value and binding), absorbs every port listed at
+  // the other node, and is a reference node when either node was one.
+  //
+  // Port i of this element with port j of `other`, for each pair (i, j) in
+  // order; this element's node survives each join.
+  void connect(Element& other, const std::vector<std::pair<int, int>>& pairs);
+  // The nodes of ports[1 .. count-1] into the node of ports[0], in order.
   void connect_ports(const int* port_indices, int count);
   // Takes every port of this element out of its node's list.
   void disconnect();

@@ -22,6 +22,8 @@ class AbstractFlexibleLoad : public PhaseLoad<T> {
       out[i] = phase_power(i, this->template phase_voltage<complex_d>(i));
   }
 
+  const std::vector<FlexibleParameter*>& flexible_parameters() const override { return parameters; }
+
   std::vector<Variable>& phase_values() { return powers; }
   const std::vector<Variable>& phase_values() const { return powers; }
 

@@ -14,6 +14,10 @@ class Line : public ElementImpl<T, Branch> {
  public:
   using ElementImpl<T, Branch>::ElementImpl;
 
+  // Values of an n by n matrix argument (row-major), in 64 bits; none for a
+  // negative n, which the constructors refuse as a length error.
+  static long long matrix_entries(int n) { return n > 0 ? static_cast<long long>(n) * n : 0; }
+
   int conductor_count() const { return static_cast<int>(this->side1.size()); }
 };
 

@@ -42,10 +42,14 @@ class Load : public ElementImpl<T, LoadBase> {
     for (int i = 0; i < this->phase_count(); ++i) out[i] = this->ports[static_cast<size_t>(i)].current;
   }
 
+  // Phase values of a load of n ports, in 64 bits: n - 1 for a star load, n
+  // for a delta one; negative (a star load without ports, or a negative n)
+  // where the constructor refuses n as a length error.
+  static long long phase_count_of(int n) { return T::delta ? n : static_cast<long long>(n) - 1; }
+
  protected:
-  // A star load without ports has -1 phases, refused as a length error; so
-  // does every negative count, without computing n - 1 below INT_MIN.
-  explicit Load(int n) : ElementImpl<T, LoadBase>(n, T::delta ? n : (n > 0 ? n - 1 : -1)) {}
+  explicit Load(int n)
+      : ElementImpl<T, LoadBase>(n, phase_count_of(n) < 0 ? -1 : static_cast<int>(phase_count_of(n))) {}
 };
 
 // Loads whose phases each draw a current set by the phase's own voltage and

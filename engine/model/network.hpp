@@ -24,6 +24,7 @@
 #include <Eigen/Dense>
 
 #include "model/element.hpp"
+#include "model/layout.hpp"
 
 class FlexibleParameter;
 
@@ -42,11 +43,18 @@ class ElectricalNetwork {
   // count is the standard length error "vector too long".
   static std::vector<Element*> reserve_elements(int count);
 
-  // (x0, p0) from the values the holders store themselves.
-  std::pair<std::vector<double>, std::vector<double>> initial_values() const;
+  // Where every holder sits in the solvers' arrays: laid out when the
+  // network is built, and again by initial_values, so that each solver
+  // follows the reference flags its nodes have when it is made.
+  const Layout& layout() const { return layout_; }
 
-  // Binds every holder to (X, x) and (P, p).
-  void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p);
+  // Lays the network out anew, then (x0, p0) from the values the holders
+  // store themselves.
+  std::pair<std::vector<double>, std::vector<double>> initial_values();
+
+  // Binds every holder to (X, x) and (P, p), noting each in `record` when
+  // one is given.
+  void bind(TapeArray& X, Eigen::VectorXd& x, TapeArray& P, Eigen::VectorXd& p, BindingRecord* record = nullptr);
 
   // Records the port currents, the current-law rows of the non-reference
   // nodes and the elements' own rows into y, on the open tape.
@@ -55,4 +63,8 @@ class ElectricalNetwork {
   // Positions in `elements` of the elements behind ascending positions of
   // x (or rows of y), ascending and without repeats.
   std::vector<int> elements_of_indices(const std::vector<int>& indices) const;
+
+ private:
+  Layout layout_;
+  void lay_out();
 };

@@ -4,17 +4,6 @@
 
 #include <fmt/format.h>
 
-namespace {
-thread_local BindingRecord* filling = nullptr;
-}  // namespace
-
-BindingRecord::Filling::Filling(BindingRecord& record) : outer_(filling) { filling = &record; }
-BindingRecord::Filling::~Filling() { filling = outer_; }
-
-void BindingRecord::note(double*& value_ptr, bool& bound, double* slot) {
-  if (filling != nullptr) filling->entries_.push_back({&value_ptr, &bound, slot});
-}
-
 void BindingRecord::release() {
   for (const Entry& e : entries_) {
     if (*e.bound && *e.value_ptr == e.slot) {
@@ -30,10 +19,10 @@ void Variable::append_value(std::vector<double>& out) const {
   out.push_back(value.imag());
 }
 
-void Variable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+void Variable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record) {
   ad = ad_complex(tape[c], tape[c + 1]);
   // Noted first: a holder bound without a note could outlive the arrays.
-  BindingRecord::note(value_ptr, bound, array.data() + c);
+  if (record != nullptr) record->note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += 2;
   bound = true;
@@ -53,9 +42,9 @@ void Variable::set_value(complex_d v) {
 
 void ScalarVariable::append_value(std::vector<double>& out) const { out.push_back(value); }
 
-void ScalarVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+void ScalarVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record) {
   ad = tape[c];
-  BindingRecord::note(value_ptr, bound, array.data() + c);
+  if (record != nullptr) record->note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += 1;
   bound = true;
@@ -105,11 +94,11 @@ void VectorVariable::append_values(std::vector<double>& out) const {
   append_flat(value.data(), value.size(), out);
 }
 
-void VectorVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+void VectorVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record) {
   const Eigen::Index n = value.size();
   ad.resize(n);
   for (Eigen::Index k = 0; k < n; ++k) ad(k) = ad_complex(tape[c + 2 * k], tape[c + 2 * k + 1]);
-  BindingRecord::note(value_ptr, bound, array.data() + c);
+  if (record != nullptr) record->note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += static_cast<int>(2 * n);
   bound = true;
@@ -131,7 +120,7 @@ void MatrixVariable::append_values(std::vector<double>& out) const {
   append_row_major(value, out);
 }
 
-void MatrixVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
+void MatrixVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record) {
   const Eigen::Index rows = value.rows(), cols = value.cols();
   ad.resize(rows, cols);
   for (Eigen::Index i = 0; i < rows; ++i)
@@ -139,7 +128,7 @@ void MatrixVariable::bind(TapeArray& tape, Eigen::VectorXd& array, int& c) {
       const Eigen::Index k = c + 2 * (i * cols + j);
       ad(i, j) = ad_complex(tape[k], tape[k + 1]);
     }
-  BindingRecord::note(value_ptr, bound, array.data() + c);
+  if (record != nullptr) record->note(value_ptr, bound, array.data() + c);
   value_ptr = array.data() + c;
   c += static_cast<int>(2 * rows * cols);
   bound = true;

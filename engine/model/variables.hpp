@@ -14,28 +14,15 @@
 
 // Which holders a solver bound, and to which slots: the solver unbinds
 // exactly these when it goes, whatever joins or later bindings have changed
-// since. Holders bound while a record is being filled (on this thread) are
-// noted in it; binding outside of that notes nothing.
+// since. A bind given the record notes its holder in it.
 class BindingRecord {
  public:
   BindingRecord() = default;
   BindingRecord(const BindingRecord&) = delete;
   BindingRecord& operator=(const BindingRecord&) = delete;
 
-  // Notes, until the returned scope ends, every holder bound on this thread.
-  class Filling {
-   public:
-    explicit Filling(BindingRecord& record);
-    ~Filling();
-    Filling(const Filling&) = delete;
-    Filling& operator=(const Filling&) = delete;
-
-   private:
-    BindingRecord* outer_;
-  };
-
   // Called by a holder's bind before it takes `slot`.
-  static void note(double*& value_ptr, bool& bound, double* slot);
+  void note(double*& value_ptr, bool& bound, double* slot) { entries_.push_back({&value_ptr, &bound, slot}); }
 
   // Every noted holder that still holds the slot it was given is unbound
   // (its stored value is read again); holders bound since to other arrays
@@ -61,7 +48,7 @@ class Variable {
   explicit Variable(complex_d v = 0.0) : value(v) {}
 
   void append_value(std::vector<double>& out) const;
-  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record = nullptr);
   complex_d get_value() const;
   void set_value(complex_d v);
 };
@@ -76,7 +63,7 @@ class ScalarVariable {
   explicit ScalarVariable(double v = 0.0) : value(v) {}
 
   void append_value(std::vector<double>& out) const;
-  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record = nullptr);
   double get_value() const;
   void set_value(double v);
 };
@@ -91,7 +78,7 @@ class VectorVariable {
   explicit VectorVariable(Eigen::VectorXcd v = {}) : value(std::move(v)) {}
 
   void append_values(std::vector<double>& out) const;
-  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record = nullptr);
   Eigen::VectorXcd get_value() const;
   VectorXad get_ad() const { return ad; }
   void set_value(const Eigen::VectorXcd& v);
@@ -107,7 +94,7 @@ class MatrixVariable {
   explicit MatrixVariable(Eigen::MatrixXcd v = {}) : value(std::move(v)) {}
 
   void append_values(std::vector<double>& out) const;
-  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c);
+  void bind(TapeArray& tape, Eigen::VectorXd& array, int& c, BindingRecord* record = nullptr);
   Eigen::MatrixXcd get_value() const;
   // The same values into `out`, which keeps its storage when already sized.
   void read_value(Eigen::MatrixXcd& out) const;
@@ -157,19 +144,24 @@ class AppendValues final : public HolderVisitor {
   std::vector<double>& out_;
 };
 
-// Binds each visited holder at `index` of the solver's arrays and advances it.
+// Binds each visited holder at `index` of the solver's arrays and advances
+// it, noting each in `record` when one is given.
 class BindValues final : public HolderVisitor {
  public:
-  BindValues(TapeArray& tape, Eigen::VectorXd& array, int& index) : tape_(tape), array_(array), index_(index) {}
+  BindValues(TapeArray& tape, Eigen::VectorXd& array, int& index, BindingRecord* record = nullptr)
+      : tape_(tape), array_(array), index_(index), record_(record) {}
 
  private:
-  void on_complex(Variable& h) override { h.bind(tape_, array_, index_); }
-  void on_scalar(ScalarVariable& h, const std::function<double()>*) override { h.bind(tape_, array_, index_); }
-  void on_vector(VectorVariable& h) override { h.bind(tape_, array_, index_); }
-  void on_matrix(MatrixVariable& h) override { h.bind(tape_, array_, index_); }
+  void on_complex(Variable& h) override { h.bind(tape_, array_, index_, record_); }
+  void on_scalar(ScalarVariable& h, const std::function<double()>*) override {
+    h.bind(tape_, array_, index_, record_);
+  }
+  void on_vector(VectorVariable& h) override { h.bind(tape_, array_, index_, record_); }
+  void on_matrix(MatrixVariable& h) override { h.bind(tape_, array_, index_, record_); }
   TapeArray& tape_;
   Eigen::VectorXd& array_;
   int& index_;
+  BindingRecord* record_;
 };
 
 // The matrix as doubles in row-major order, real part before imaginary part.

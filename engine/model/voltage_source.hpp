@@ -14,12 +14,17 @@ class AbstractVoltageSource : public ElementImpl<T> {
   std::vector<Variable> voltages;
   std::vector<Variable> currents;
 
-  // Reads voltages[0 .. n-2]; n = 0 is a length error like a negative n.
+  // Imposed voltages of a source of n ports, in 64 bits: n - 1, negative for
+  // n = 0, which the constructor refuses as a length error like a negative n.
+  static long long voltage_count(int n) { return static_cast<long long>(n) - 1; }
+
+  // Reads voltages[0 .. n-2].
   AbstractVoltageSource(int n, const complex_d* source_voltages) : ElementImpl<T>(n) {
-    reserve_exactly(voltages, n - 1);
-    for (int i = 0; i < n - 1; ++i) voltages.emplace_back(source_voltages[i]);
-    reserve_exactly(currents, n - 1);
-    for (int i = 0; i < n - 1; ++i) currents.emplace_back(0.0);
+    const long long count = voltage_count(n);
+    reserve_exactly(voltages, count);
+    for (long long i = 0; i < count; ++i) voltages.emplace_back(source_voltages[i]);
+    reserve_exactly(currents, count);
+    for (long long i = 0; i < count; ++i) currents.emplace_back(0.0);
   }
 
   // Number of imposed voltages (n - 1).

@@ -82,137 +82,27 @@ Eigen::VectorXd AbstractNewton::compute_residuals() {
 Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() { return evaluate_jacobian(); }
 
 const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
-  const int n = static_cast<int>(variables.size());
   const bool new_pattern = !pattern_analysed;
-  if (new_pattern) {
-    CppAD::sparse_rc<IndexVector> identity(n, n, n);
-    for (int k = 0; k < n; ++k) identity.set(k, k, k);
-    const bool transpose = false, dependency = false, internal_bool = false;
-    if (n > 0) tape.for_jac_sparsity(identity, transpose, dependency, internal_bool, jacobian_pattern);
-    jacobian_values = CppAD::sparse_rcv<IndexVector, Eigen::VectorXd>(jacobian_pattern);
-    spdlog::debug("----- Sparse pattern initialisation -----");
-    spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_values.nnz());
-  }
-  if (n > 0) {
-    poll_stop();
-    if (new_pattern || jacobian_work.color.size() != static_cast<size_t>(n) || !sweep_colour_groups())
-      tape.sparse_jac_for(30, variables, jacobian_values, jacobian_pattern, "cppad", jacobian_work);
-    poll_stop();
-  }
-
-  if (new_pattern || jacobian_.rows() != n || value_slots_.size() != jacobian_values.nnz()) {
-    build_jacobian_structure();
-  } else {
-    const Eigen::VectorXd& vals = jacobian_values.val();
-    double* out = jacobian_.valuePtr();
-    for (size_t k = 0; k < value_slots_.size(); ++k) out[value_slots_[k]] = vals[static_cast<Eigen::Index>(k)];
-  }
-  return jacobian_;
-}
-
-// The library's forward Jacobian, step by step, once the pattern and the
-// colouring are fixed: the zero-order sweep at the point, then per group of
-// at most 30 colours the same seeds and the same sweep of that many
-// directions, so every value is the one the library would give. Only the
-// bookkeeping differs: the seeds are written in storage order into kept
-// storage, and each entry's place among the sweep's results is found once.
-bool AbstractNewton::sweep_colour_groups() {
-  const size_t n = static_cast<size_t>(variables.size());
-  const size_t nnz = jacobian_values.nnz();
-  const CppAD::vector<size_t>& colour = jacobian_work.color;
-  if (!groups_usable_) return false;
-  if (group_start_.empty()) {
-    size_t colours = 1;
-    for (size_t j = 0; j < n; ++j)
-      if (colour[j] < n) colours = std::max(colours, colour[j] + 1);
-    const IndexVector& rows = jacobian_values.row();
-    const IndexVector& cols = jacobian_values.col();
-    const CppAD::vector<size_t>& order = jacobian_work.order;
-    group_entries_.clear();
-    group_entries_.reserve(nnz);
-    size_t p = 0;
-    for (size_t first = 0; first < colours; first += 30) {
-      const size_t size = std::min<size_t>(30, colours - first);
-      group_start_.push_back(first);
-      group_entry_end_.push_back(p);
-      while (p < nnz && colour[static_cast<size_t>(cols[order[p]])] < first + size) {
-        const size_t k = order[p];
-        const size_t ell = colour[static_cast<size_t>(cols[k])] - first;
-        group_entries_.push_back({k, static_cast<size_t>(rows[k]) * size + ell});
-        ++p;
-      }
-      group_entry_end_.back() = p;
-    }
-    group_start_.push_back(colours);
-    // Every entry must lie in a group, as each value is written anew.
-    if (p != nnz) {
-      groups_usable_ = false;
-      return false;
-    }
-  }
-  tape.Forward(0, variables);
-  if (nnz == 0) return true;
-  size_t p = 0;
-  for (size_t q = 0; q + 1 < group_start_.size(); ++q) {
-    poll_stop();  // a large system's groups take long
-    const size_t first = group_start_[q];
-    const size_t size = group_start_[q + 1] - first;
-    // The seeds of a group never change; they stay in place while one group
-    // is all there is.
-    if (seeded_group_ != q) {
-      seeds_.resize(static_cast<Eigen::Index>(n * size));
-      double* dx = seeds_.data();
-      for (size_t j = 0; j < n; ++j)
-        for (size_t ell = 0; ell < size; ++ell) dx[j * size + ell] = colour[j] == first + ell ? 1.0 : 0.0;
-      seeded_group_ = q;
-    }
-    const Eigen::VectorXd dy = size == 1 ? tape.Forward(1, seeds_) : tape.Forward(1, size, seeds_);
-    for (; p < group_entry_end_[q]; ++p) {
-      const GroupEntry& e = group_entries_[p];
-      jacobian_values.set(e.entry, dy[static_cast<Eigen::Index>(e.result)]);
-    }
-  }
-  return true;
-}
-
-void AbstractNewton::build_jacobian_structure() {
-  const int n = static_cast<int>(variables.size());
-  const size_t nnz = jacobian_values.nnz();
-  const IndexVector& rows = jacobian_values.row();
-  const IndexVector& cols = jacobian_values.col();
-  const Eigen::VectorXd& vals = jacobian_values.val();
-  std::vector<Eigen::Triplet<double>> triplets;
-  triplets.reserve(nnz);
-  for (size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], vals[static_cast<Eigen::Index>(k)]);
-  jacobian_ = Eigen::SparseMatrix<double>(n, n);
-  jacobian_.setFromTriplets(triplets.begin(), triplets.end());
-
-  // Where each entry's value landed, for the evaluations to come.
-  value_slots_.clear();
-  std::vector<Eigen::Index> slots(nnz);
-  std::vector<bool> taken(static_cast<size_t>(jacobian_.nonZeros()), false);
-  const int* outer = jacobian_.outerIndexPtr();
-  const int* inner = jacobian_.innerIndexPtr();
-  for (size_t k = 0; k < nnz; ++k) {
-    const int* first = inner + outer[cols[k]];
-    const int* last = inner + outer[cols[k] + 1];
-    const int* at = std::lower_bound(first, last, rows[k]);
-    const auto slot = static_cast<size_t>(at - inner);
-    // Entries summed into one value cannot be written one by one.
-    if (at == last || *at != rows[k] || taken[slot]) return;
-    taken[slot] = true;
-    slots[k] = static_cast<Eigen::Index>(slot);
-  }
-  value_slots_ = std::move(slots);
+  if (new_pattern) jacobian.compute_pattern(tape, static_cast<int>(variables.size()));
+  const Eigen::SparseMatrix<double>& J = jacobian.evaluate(tape, variables, new_pattern, [this] { poll_stop(); });
+  if (!new_pattern) release_idle_blocks();
+  return J;
 }
 
 void AbstractNewton::release_pattern_memory() {
   tape.size_forward_set(0);
   tape.size_forward_bool(0);
+  idle_blocks_held_ = true;
+}
+
+void AbstractNewton::release_idle_blocks() {
+  if (!idle_blocks_held_) return;
+  idle_blocks_held_ = false;
   // The blocks in use stay: the tape's Taylor storage of the last Jacobian
   // goes back to the pool at the next residual evaluation and is taken again
   // by the next Jacobian, so what the pool holds from then on is what the
-  // iterations cycle through.
+  // iterations cycle through. Freed any earlier, the second Jacobian would
+  // take its storage fresh from the system.
   CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
 }
 
@@ -246,6 +136,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     apply_step(J, step_, r);
     ++i;
   }
+  release_idle_blocks();
   for (Element* element : network->elements) element->update_port_currents(false);
   // Exact zero residuals report +0.0, not the -0.0 of a negated zero.
   const double e = r.size() == 0 ? 0.0 : std::max(r.maxCoeff(), -r.minCoeff());
@@ -262,6 +153,12 @@ void Newton::apply_step(const Eigen::SparseMatrix<double>&, const Eigen::VectorX
 NewtonGoldstein::NewtonGoldstein(ElectricalNetwork* net, bool optimize_tape, double m1_, double m2_,
                                  bool weighted)
     : AbstractNewton(net, optimize_tape), m1(m1_), m2(m2_), weighted_merit(weighted) {}
+
+void NewtonGoldstein::update_params(double new_m1, double new_m2, bool new_weighted_merit) {
+  m1 = new_m1;
+  m2 = new_m2;
+  weighted_merit = new_weighted_merit;
+}
 
 Eigen::VectorXd NewtonGoldstein::compute_row_weights(const Eigen::SparseMatrix<double>& J) {
   Eigen::VectorXd weights;

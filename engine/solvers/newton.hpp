@@ -25,6 +25,7 @@
 #include <Eigen/SparseLU>
 
 #include "solvers/solver.hpp"
+#include "solvers/sparse_jacobian.hpp"
 
 // While a Newton solver lives, the differentiation library keeps the blocks
 // it frees for reuse: each evaluation resizes the tape's Taylor storage (one
@@ -44,15 +45,13 @@ class TaylorMemoryPool {
 
 class AbstractNewton : public AbstractSolver {
  public:
-  using IndexVector = std::vector<int>;
 
   // First, so that it is emptied after the tape has returned its storage.
   TaylorMemoryPool taylor_memory;
 
   CppAD::ADFun<double> tape;
-  CppAD::sparse_rc<IndexVector> jacobian_pattern;
-  CppAD::sparse_rcv<IndexVector, Eigen::VectorXd> jacobian_values;
-  CppAD::sparse_jac_work jacobian_work;
+  // The tape's sparse Jacobian: pattern, values and colouring.
+  SparseJacobian jacobian;
   Eigen::SparseLU<Eigen::SparseMatrix<double>, Eigen::COLAMDOrdering<int>> sparse_lu;
   bool pattern_analysed = false;
 
@@ -88,34 +87,17 @@ class AbstractNewton : public AbstractSolver {
   virtual void apply_step(const Eigen::SparseMatrix<double>& J, const Eigen::VectorXd& dx, Eigen::VectorXd& r) = 0;
 
  private:
-  // The Jacobian's storage and, for each entry of `jacobian_values`, the
-  // position of its value there; no positions while a structure is to be
-  // built (or when entries share a position and must be summed).
-  Eigen::SparseMatrix<double> jacobian_;
-  std::vector<Eigen::Index> value_slots_;
   Eigen::VectorXd step_;
 
-  // The colour groups of the fixed pattern: group q covers the colours
-  // group_start_[q] .. group_start_[q + 1] - 1 and the entries of
-  // group_entries_ before group_entry_end_[q], each entry with its index
-  // among that group's sweep results.
-  struct GroupEntry {
-    size_t entry;
-    size_t result;
-  };
-  std::vector<size_t> group_start_;
-  std::vector<size_t> group_entry_end_;
-  std::vector<GroupEntry> group_entries_;
-  Eigen::VectorXd seeds_;
-  size_t seeded_group_ = static_cast<size_t>(-1);  // whose seeds seeds_ holds
-  bool groups_usable_ = true;
-
-  void build_jacobian_structure();
-  // False when the groups cannot stand for the library's call.
-  bool sweep_colour_groups();
-  // The pattern's sets on the tape and the pool's idle blocks: neither is
-  // needed again once the pattern is fixed.
+  // The pattern's sets on the tape: not needed again once the pattern is
+  // fixed. The pool's idle blocks, which they join, are kept until the next
+  // Jacobian has taken its storage from them (release_idle_blocks).
   void release_pattern_memory();
+  // Hands the pool's idle blocks back to the system, once after the pattern
+  // was fixed: after the second Jacobian, or at the end of a solve that
+  // needed no second one.
+  void release_idle_blocks();
+  bool idle_blocks_held_ = false;
 };
 
 class Newton : public AbstractNewton {
@@ -132,6 +114,9 @@ class NewtonGoldstein : public AbstractNewton {
   bool weighted_merit;
 
   NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2, bool weighted_merit);
+
+  // The line-search settings; read afresh at every step.
+  void update_params(double new_m1, double new_m2, bool new_weighted_merit);
 
   // 1 / max(1, largest absolute entry) of each row.
   static Eigen::VectorXd compute_row_weights(const Eigen::SparseMatrix<double>& J);

@@ -1,5 +1,6 @@
 #include "solvers/solver.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "util/errors.hpp"
@@ -29,9 +30,14 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* net) : network(net) {
 
 AbstractSolver::~AbstractSolver() { bindings_.release(); }
 
+void AbstractSolver::set_variables(const double* values) {
+  std::copy(values, values + variables.size(), variables.data());
+}
+
+void AbstractSolver::reset_inputs() { set_variables(initial_variables.data()); }
+
 void AbstractSolver::bind_network(TapeArray& X, TapeArray& P) {
-  const BindingRecord::Filling filling(bindings_);
-  network->bind(X, variables, P, parameters);
+  network->bind(X, variables, P, parameters, &bindings_);
 }
 
 BackwardForward::BackwardForward(ElectricalNetwork* net) : AbstractSolver(net) {

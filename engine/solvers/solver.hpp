@@ -1,5 +1,18 @@
 #pragma once
 // Solver base and the backward-forward sweep solver.
+//
+// Threads. The engine starts none and takes no lock. What may run at once:
+// - calls on different networks, their elements and solvers, provided no
+//   Newton solver is among them (below); shared nodes are counted with
+//   atomic reference counts, so releasing them is safe from any thread;
+// - nothing else. One thread at a time per network and solver: joins,
+//   element reads and updates, solver construction, solves and diagnostics
+//   all read and write the same holders, nodes and arrays unguarded.
+// The differentiation library runs in its single-thread mode, and its
+// recording slot, memory pool (see TaylorMemoryPool) and error handler are
+// process-wide: no two Newton solvers may be created, solved or queried at
+// the same time, even on different networks. The caller keeps these apart
+// (the Python binding does, with one gate for every call into the engine).
 
 #include <utility>
 
@@ -23,6 +36,12 @@ class AbstractSolver {
 
   // (iterations performed, final error).
   virtual std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) = 0;
+
+  // variables[i] := values[i] for every i < n, in place: the bound holders
+  // point into the array. Nothing is re-evaluated.
+  void set_variables(const double* values);
+  // variables := initial_variables, in place.
+  void reset_inputs();
 
   AbstractSolver(const AbstractSolver&) = delete;
   AbstractSolver& operator=(const AbstractSolver&) = delete;

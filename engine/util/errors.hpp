@@ -24,7 +24,7 @@ std::length_error vector_too_long();
 
 // Reserves room for exactly n entries; a negative count is the length error.
 template <class Vector>
-void reserve_exactly(Vector& v, int n) {
+void reserve_exactly(Vector& v, long long n) {
   if (n < 0) throw vector_too_long();
   v.reserve(static_cast<size_t>(n));
 }

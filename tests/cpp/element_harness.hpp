@@ -1,62 +1,86 @@
 #pragma once
-// Test harness for one element: binds its nodes and parameters to arrays the
-// way the network container does, records the tape of its port currents once,
-// and then evaluates both current modes at whatever the arrays hold.
+// Test harness: binds elements the way a solver does, through the layout of
+// a network made of them (node potentials, each element's variables and
+// parameters, the flexible parameters' limits), to arrays owned here. It
+// records one tape whose independent variables are x and whose dynamic
+// parameters are p: every port current of every element, in element and port
+// order, then the elements' own equation rows. Both current modes can then be
+// evaluated at whatever the arrays hold.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include <cppad/cppad.hpp>
+
 #include "model/element.hpp"
-#include "model/flexible_parameter.hpp"
+#include "model/network.hpp"
 
-struct ElementHarness {
-  Element& element;
-  std::vector<Connection*> nodes;  // distinct non-reference nodes, first-seen order
-  std::vector<FlexibleParameter*> flexible;
-  TapeArray X, P;
+class Rig {
+ public:
+  std::vector<Element*> elements;
+  ElectricalNetwork network;
+  std::vector<double> x0, p0;
   Eigen::VectorXd x, p;
+  TapeArray X, P;
   CppAD::ADFun<double> tape;
+  size_t variable_entries = 0;  // element block of x (and of the equation rows)
 
-  explicit ElementHarness(Element& e, std::vector<FlexibleParameter*> flex = {})
-      : element(e), flexible(std::move(flex)) {
-    for (Port& port : e.ports) {
-      Connection* c = port.connection.get();
-      if (c->is_reference || std::find(nodes.begin(), nodes.end(), c) != nodes.end()) continue;
-      nodes.push_back(c);
-    }
-    std::vector<double> x0, p0;
-    for (Connection* c : nodes) c->potential.append_value(x0);
-    e.append_parameter_values(p0);
-    for (FlexibleParameter* f : flexible)
-      for (ScalarVariable* s : {&f->s_max, &f->q_min, &f->q_max}) s->append_value(p0);
+  explicit Rig(const std::vector<Element*>& els) : elements(els), network(els) {
+    std::tie(x0, p0) = network.initial_values();
+    variable_entries = x0.size() - static_cast<size_t>(network.layout().node_entries());
     x = Eigen::Map<Eigen::VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
     p = Eigen::Map<Eigen::VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
     X.assign(x0.begin(), x0.end());
     P.assign(p0.begin(), p0.end());
 
-    CppAD::Independent(X, 0, false, P);
-    int ix = 0, ip = 0;
-    for (Connection* c : nodes) c->potential.bind(X, x, ix);
-    e.bind_parameters(P, p, ip);
-    for (FlexibleParameter* f : flexible)
-      for (ScalarVariable* s : {&f->s_max, &f->q_min, &f->q_max}) s->bind(P, p, ip);
+    CppAD::Independent(X, P);
     try {
-      e.update_port_currents(true);
+      network.bind(X, x, P, p);
+      TapeArray out;
+      for (Element* e : elements) {
+        e->update_port_currents(true);
+        for (Port& port : e->ports) {
+          out.push_back(port.current_ad.real());
+          out.push_back(port.current_ad.imag());
+        }
+      }
+      TapeArray rows(variable_entries);
+      int iy = 0;
+      for (Element* e : elements) e->append_equations(rows, iy);
+      out.insert(out.end(), rows.begin(), rows.end());
+      tape.Dependent(X, out);
     } catch (...) {
       ad_double::abort_recording();
       throw;
     }
-    TapeArray y;
-    for (const Port& port : e.ports) {
-      y.push_back(port.current_ad.real());
-      y.push_back(port.current_ad.imag());
-    }
-    tape.Dependent(X, y);
   }
+
+  // The tape evaluated at the present solver arrays.
+  struct Taped {
+    std::vector<complex_d> currents;  // every port of every element, in order
+    std::vector<double> rows;         // the element equation rows
+  };
+  Taped evaluate() {
+    if (p.size() > 0) tape.new_dynamic(std::vector<double>(p.data(), p.data() + p.size()));
+    const std::vector<double> y = tape.Forward(0, std::vector<double>(x.data(), x.data() + x.size()));
+    Taped t;
+    const size_t n_currents = y.size() - variable_entries;
+    for (size_t k = 0; k + 1 < n_currents; k += 2) t.currents.emplace_back(y[k], y[k + 1]);
+    t.rows.assign(y.begin() + static_cast<long>(n_currents), y.end());
+    return t;
+  }
+};
+
+// One element on its own, its port currents in both modes.
+struct ElementHarness : Rig {
+  Element& element;
+
+  explicit ElementHarness(Element& e) : Rig({&e}), element(e) {}
 
   // Writes a node potential through its holder (into x once bound).
   void set_potential(int port, complex_d v) { element.ports[port].connection->potential.set_value(v); }
@@ -72,15 +96,7 @@ struct ElementHarness {
   }
 
   // The recorded tape evaluated at the present arrays.
-  std::vector<complex_d> tape_currents() {
-    const std::vector<double> pv(p.data(), p.data() + p.size());
-    const std::vector<double> xv(x.data(), x.data() + x.size());
-    if (!pv.empty()) tape.new_dynamic(pv);
-    const std::vector<double> y = tape.Forward(0, xv);
-    std::vector<complex_d> out;
-    for (size_t k = 0; k + 1 < y.size(); k += 2) out.emplace_back(y[k], y[k + 1]);
-    return out;
-  }
+  std::vector<complex_d> tape_currents() { return evaluate().currents; }
 };
 
 // Load topology, for expected values: phase voltages are V_i - V_(n-1) for

@@ -95,6 +95,38 @@ TEST(Element, ConnectPortsFirstListedSurvives) {
   EXPECT_EQ(node2->ports.size(), 3u);
 }
 
+// Which node survives each join: its potential is the one the joined ports
+// read, and its own ports come first in the list.
+TEST(Element, JoinsKeepTheirSurvivor) {
+  const complex_d a_start[] = {{1, 1}, {2, 2}}, b_start[] = {{3, 3}, {4, 4}, {5, 5}};
+  struct Pattern : Element {
+    explicit Pattern(int n, const complex_d* v) : Element(n, v) {}
+    void update_port_currents(bool) override {}
+  };
+  struct Side : Branch {
+    Side() : Branch(1, 2) {}
+    void update_port_currents(bool) override {}
+  };
+  {
+    Pattern a(2, a_start), b(3, b_start);
+    a.connect(b, {{0, 2}, {1, 0}, {0, 1}});
+    EXPECT_EQ(listed(a.ports[0]), (std::vector<Port*>{&a.ports[0], &b.ports[2], &b.ports[1]}));
+    EXPECT_EQ(listed(a.ports[1]), (std::vector<Port*>{&a.ports[1], &b.ports[0]}));
+    for (const Port* p : {&b.ports[1], &b.ports[2]}) EXPECT_EQ(p->connection->get_potential(), a_start[0]);
+    EXPECT_EQ(b.ports[0].connection->get_potential(), a_start[1]);
+  }
+  {
+    Pattern b(3, b_start);
+    Side s;  // side 1: port 0; side 2: ports 1 and 2
+    s.connect_side(b, {{1, 0}, {0, 2}}, false);
+    s.connect_side(b, {{0, 1}}, true);
+    EXPECT_EQ(listed(b.ports[0]), (std::vector<Port*>{&b.ports[0], &s.ports[2]}));
+    EXPECT_EQ(listed(b.ports[2]), (std::vector<Port*>{&b.ports[2], &s.ports[1]}));
+    EXPECT_EQ(listed(b.ports[1]), (std::vector<Port*>{&b.ports[1], &s.ports[0]}));
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(s.ports[k].connection->get_potential(), b_start[(k + 1) % 3]);
+  }
+}
+
 TEST(Element, DisconnectAndLaterMerges) {
   Probe a(1), b(1), c(1);
   a.ports[0].connection->merge(&b.ports[0]);  // node N = [a0, b0]

@@ -437,7 +437,7 @@ TEST_P(FlexibleLoads, CurrentsAndPowersInBothModes) {
     read_powers = [raw = s.get(), &got_powers] { raw->get_powers(got_powers.data()); };
     load = std::move(s);
   }
-  ElementHarness h(*load, {&shared, &own});
+  ElementHarness h(*load);
   h.set_potentials(c.potentials);
   update_variable_values(*holders, c.s_th.data());
 
@@ -469,7 +469,7 @@ TEST(FlexibleLoads, ConstantLawsDrawPowerLoadCurrents) {
   const std::vector<complex_d> s = {{1e3, 5e2}, {-2e3, 1e2}, {7e2, -3e2}};
   const std::vector<complex_d> v = {{230.0, 5.0}, {-118.0, -199.0}, {-112.0, 200.0}, {0.5, 0.5}};
   FlexibleLoad load(4, s.data(), {&f, &f, &f});
-  ElementHarness h(load, {&f});
+  ElementHarness h(load);
   h.set_potentials(v);
   const std::vector<complex_d> dv = reference_phase_voltages(false, v);
   std::vector<complex_d> phases;
