@@ -14,6 +14,9 @@
 // Still exported, but only declared by the interpreter's internal headers.
 extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
 #endif
+// Exported for the signal module; 3.11's intrcheck.h declares it, and the
+// same declaration again is harmless where a header still does.
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
 
 namespace cy::platform {
 
@@ -61,6 +64,37 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) {
   return item;
 #endif
 }
+
+// Whether the calling thread is the one that runs the signal handlers (the
+// main thread of the main interpreter), where PyErr_CheckSignals acts.
+inline bool is_main_thread() { return _PyOS_IsMainThread() != 0; }
+
+namespace detail {
+inline thread_local bool interpreter_lost = false;
+struct LossWatch {
+  bool returned = false;
+  ~LossWatch() {
+    if (!returned) interpreter_lost = true;
+  }
+};
+}  // namespace detail
+
+// Takes the interpreter back after PyEval_SaveThread. On 3.11 to 3.13 a
+// thread that finds the interpreter finalising leaves it here for good, by
+// forced unwinding: every catch-all on the way rethrows that, and the
+// destructors met on the way leave Python objects alone (interpreter_lost).
+inline void restore_thread(PyThreadState* state) {
+  detail::LossWatch watch;
+  PyEval_RestoreThread(state);
+  watch.returned = true;
+}
+
+// True in a thread that is being unwound out of restore_thread: it no longer
+// holds the interpreter, so Python objects it holds are left as they are.
+inline bool interpreter_lost() { return detail::interpreter_lost; }
+
+// Lets other threads run Python code for a moment.
+inline void yield_interpreter() { restore_thread(PyEval_SaveThread()); }
 
 // Adds one entry to the traceback of the pending exception.
 inline void add_traceback(const char* function, const char* file, int line) {
