@@ -35,11 +35,11 @@ const auto cy_network =
 // received so far (the solve holds the GIL): a handler's exception,
 // KeyboardInterrupt for Ctrl-C, stops the solve and is what the call raises.
 // Handlers run on the main thread only: a solve in any other thread lets the
-// interpreter go for a moment instead, so that the main thread can run them
+// interpreter go now and then instead, so that the main thread can run them
 // (its Ctrl-C reaches the program), and goes on.
 bool signal_handler_raised(void*) {
   if (platform::is_main_thread()) return PyErr_CheckSignals() < 0;
-  platform::yield_interpreter();
+  platform::offer_interpreter();
   return false;
 }
 

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <cstdio>
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -93,8 +94,37 @@ inline void restore_thread(PyThreadState* state) {
 // holds the interpreter, so Python objects it holds are left as they are.
 inline bool interpreter_lost() { return detail::interpreter_lost; }
 
-// Lets other threads run Python code for a moment.
-inline void yield_interpreter() { restore_thread(PyEval_SaveThread()); }
+// The interpreter's switch interval (sys.getswitchinterval()).
+inline std::chrono::microseconds switch_interval() {
+#if PY_VERSION_HEX < 0x030D0000
+  return std::chrono::microseconds(_PyEval_GetSwitchInterval());
+#else
+  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+  PyObject* seconds = get != nullptr ? PyObject_CallNoArgs(get) : nullptr;
+  const double value = seconds != nullptr ? PyFloat_AsDouble(seconds) : -1.0;
+  Py_XDECREF(seconds);
+  if (!(value > 0.0)) {
+    PyErr_Clear();
+    return std::chrono::microseconds(5000);
+  }
+  return std::chrono::microseconds(static_cast<long long>(value * 1e6));
+#endif
+}
+
+// Lets another thread that waits for the interpreter take it, from a thread
+// that runs without giving it up. A waiter asks for the interpreter once a
+// switch interval passes without a switch, and a release it asked for
+// hands the interpreter over; a release before that restarts its wait and
+// the interpreter goes back to this thread. So it is released only once a
+// switch interval and a bit have passed since this thread last did.
+inline void offer_interpreter() {
+  using Clock = std::chrono::steady_clock;
+  static thread_local Clock::time_point last_release;
+  const Clock::time_point now = Clock::now();
+  if (now - last_release < switch_interval() + std::chrono::milliseconds(1)) return;
+  last_release = now;
+  restore_thread(PyEval_SaveThread());
+}
 
 // Adds one entry to the traceback of the pending exception.
 inline void add_traceback(const char* function, const char* file, int line) {
