@@ -1,8 +1,8 @@
 #pragma once
 // One call at a time in the engine, process-wide. A solve in a worker thread
-// lets the interpreter go at every poll (so that the main thread can run its
-// signal handlers); the gate keeps every other call into the engine out
-// until that solve's call returns, as the interpreter lock used to. Calls
+// lets the interpreter go now and then at its polls (so that the main thread
+// can run its signal handlers); the gate keeps every other call into the
+// engine out until that solve's call returns, as the interpreter lock used to. Calls
 // from the thread that holds it (a signal handler run by its solve, a
 // collector callback) pass. Deallocation does not take it: what a running
 // call uses is kept alive by that call.
