@@ -140,10 +140,15 @@ def two_solves():
     return got == expected
 
 
+class Network(ce.CyElectricalNetwork):
+    pass
+
+
 def released_during_the_solve():
     """The main thread drops every reference it has to what the worker
-    solves, and a later solver of the same network, and collects: nothing the
-    solve uses goes (dropping does not wait for the solve)."""
+    solves, and a later solver of the same network, and collects a cycle of
+    another network and its Newton solver: nothing the solve uses goes, and
+    what goes meanwhile does not disturb it (neither waits for the solve)."""
     import gc
 
     def replay(concurrent):
@@ -151,10 +156,13 @@ def released_during_the_solve():
         net = f.network()
         solver = MAKE(net)
         later = MAKE(net)  # the elements read its arrays
+        other = list(four_wire_feeder().objects.values())
+        cycle = Network(np.array(other, object), len(other))
+        cycle.solver = ce.CyNewton(cycle, False)
         out = {}
         if concurrent:
             worker = solving_in_a_worker(solver, f.objects["gnd"], out)
-            del later, net, solver, f
+            del later, net, solver, f, cycle, other
             gc.collect()
             worker.join()
         else:
