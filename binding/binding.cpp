@@ -2,6 +2,8 @@
 // exception that names the argument, before the engine is called.
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "binding.hpp"
 #include "model/element.hpp"
@@ -36,6 +38,17 @@ const std::vector<Pairs::Pair>& Pairs::checked(int first_count, int second_count
   return pairs_;
 }
 
+const void* HeldBuffer::items_checked(Py_ssize_t count, size_t alignment) const {
+  detail::require_items(held_, size(), count, *name_);
+  if (!held_) return nullptr;
+  if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignment == 0) return view_.buf;
+  if (count <= 0) return nullptr;
+  const size_t bytes = static_cast<size_t>(count) * static_cast<size_t>(view_.itemsize);
+  aligned_copy_.resize((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+  std::memcpy(aligned_copy_.data(), view_.buf, bytes);
+  return aligned_copy_.data();
+}
+
 namespace detail {
 
 void require_items(bool held, Py_ssize_t size, Py_ssize_t count, const std::string& name) {
@@ -53,9 +66,9 @@ void require_indices(const int* data, Py_ssize_t size, int count, const std::str
 
 void* item_engine(PyObject* item, TypeId id, Py_ssize_t index, const std::string& name) {
   PyTypeObject* type = type_object(id);
-  if (!PyObject_TypeCheck(item, type))
+  if (item == nullptr || !PyObject_TypeCheck(item, type))
     raise(PyExc_TypeError, "Item %zd of argument '%s' has incorrect type (expected %s, got %s)", index, name.c_str(),
-          type->tp_name, Py_TYPE(item)->tp_name);
+          type->tp_name, Py_TYPE(item != nullptr ? item : Py_None)->tp_name);
   void* engine = engine_slot(item);
   if (engine == nullptr)
     raise(PyExc_TypeError, "Item %zd of argument '%s' (%s object) owns no engine object", index, name.c_str(),
@@ -69,6 +82,24 @@ void* argument_engine(PyObject* value, const std::string& name) {
   if (engine == nullptr)
     raise(PyExc_TypeError, "Argument '%s' (%s object) owns no engine object", name.c_str(), Py_TYPE(value)->tp_name);
   return engine;
+}
+
+void hold_items(const void* data, Py_ssize_t count, std::vector<PyObject*>& held) {
+  release_items(held);
+  held.reserve(static_cast<size_t>(count));
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item;
+    std::memcpy(&item, bytes + static_cast<size_t>(i) * sizeof item, sizeof item);
+    Py_XINCREF(item);
+    held.push_back(item);
+  }
+}
+
+void release_items(std::vector<PyObject*>& held) {
+  std::vector<PyObject*> released;
+  released.swap(held);
+  for (PyObject* item : released) Py_XDECREF(item);
 }
 
 PyObject* retained_tuple(const std::vector<PyObject*>& objects) {

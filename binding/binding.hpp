@@ -40,6 +40,8 @@
 // object was built from: the objects of its Ref arguments and the items it
 // took from Items arguments (the engine holds plain pointers to them).
 
+#include <cxxabi.h>
+
 #include <complex>
 #include <cstddef>
 #include <string>
@@ -51,6 +53,7 @@
 #include "arguments.hpp"
 #include "buffer.hpp"
 #include "convert.hpp"
+#include "engine_gate.hpp"
 #include "errors.hpp"
 #include "ownership.hpp"
 #include "registry.hpp"
@@ -65,7 +68,12 @@ struct BufferArg;
 // The generic checks behind the declared preconditions; each raises and throws PythonError.
 void require_items(bool held, Py_ssize_t size, Py_ssize_t count, const std::string& name);
 void require_indices(const int* data, Py_ssize_t size, int count, const std::string& name);
+// A null item is refused as None is.
 void* item_engine(PyObject* item, TypeId id, Py_ssize_t index, const std::string& name);
+// New references to the `count` object pointers at `data` (read byte-wise,
+// so the pointers need not be aligned), in place of what `held` held.
+void hold_items(const void* data, Py_ssize_t count, std::vector<PyObject*>& held);
+void release_items(std::vector<PyObject*>& held);
 void* argument_engine(PyObject* value, const std::string& name);
 [[noreturn]] void raise_no_engine(PyObject* self);
 [[noreturn]] void raise_other_engine(PyObject* self, const FunctionDef& def);
@@ -98,12 +106,12 @@ struct ExactStr {
 };
 
 // A one-dimensional buffer argument (None gives an empty one), held until
-// the call returns.
+// the call returns. The engine only reads argument buffers.
 class HeldBuffer {
  public:
   HeldBuffer() = default;
   ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && !platform::interpreter_lost()) PyBuffer_Release(&view_);
   }
   HeldBuffer(const HeldBuffer&) = delete;
   HeldBuffer& operator=(const HeldBuffer&) = delete;
@@ -112,25 +120,27 @@ class HeldBuffer {
 
  protected:
   friend struct detail::BufferArg;
-  // The first `count` items, once the buffer is known to hold them.
-  void* items_checked(Py_ssize_t count) const {
-    detail::require_items(held_, size(), count, *name_);
-    return held_ ? view_.buf : nullptr;
-  }
+  // The first `count` items, once the buffer is known to hold them. Data not
+  // aligned to `alignment` is read from an aligned copy of those items, made
+  // here and kept until the call returns (null when there is none to copy).
+  const void* items_checked(Py_ssize_t count, size_t alignment) const;
   Py_buffer view_{};
   bool held_ = false;
   const std::string* name_ = nullptr;
+
+ private:
+  mutable std::vector<std::max_align_t> aligned_copy_;
 };
 
 template <class T>
 class Buffer : public HeldBuffer {
  public:
   // The data, once the buffer is known to hold at least `count` items.
-  T* items(Py_ssize_t count) const { return static_cast<T*>(items_checked(count)); }
+  const T* items(Py_ssize_t count) const { return static_cast<const T*>(items_checked(count, alignof(T))); }
   // Every item, once each is known to be an index below `count`.
   const T* indices_below(int count) const {
     static_assert(std::is_same_v<T, int>, "indices come from int buffers");
-    const T* data = items(0);
+    const T* data = items(size());
     detail::require_indices(data, size(), count, *name_);
     return data;
   }
@@ -141,24 +151,29 @@ class Buffer : public HeldBuffer {
 template <class Engine, TypeId Id>
 class Items : public HeldBuffer {
  public:
+  Items() = default;
+  ~Items() {
+    if (!platform::interpreter_lost()) detail::release_items(taken_);
+  }
+
   // The engine objects of the first `count` items, once each is known to be
-  // an object of the binding type that owns one.
+  // an object of the binding type that owns one. The items are referenced
+  // before anything can run Python code (an exception raised, the tuple that
+  // keeps them allocated, the collector): the buffer may be emptied meanwhile.
   std::vector<Engine*> take(Py_ssize_t count) const {
-    PyObject* const* objects = static_cast<PyObject* const*>(items_checked(count));
+    const void* objects = items_checked(count, 1);
     std::vector<Engine*> out;
     if (count <= 0) return out;
     out.reserve(static_cast<size_t>(count));
+    detail::hold_items(objects, count, taken_);
     for (Py_ssize_t i = 0; i < count; ++i)
-      out.push_back(static_cast<Engine*>(detail::item_engine(objects[i], Id, i, *name_)));
-    taken_ = objects;
-    taken_count_ = count;
+      out.push_back(static_cast<Engine*>(detail::item_engine(taken_[static_cast<size_t>(i)], Id, i, *name_)));
     return out;
   }
 
  private:
   friend struct detail::Arg<Items>;
-  mutable PyObject* const* taken_ = nullptr;
-  mutable Py_ssize_t taken_count_ = 0;
+  mutable std::vector<PyObject*> taken_;  // new references
 };
 
 // An object of the binding type `Id` (or of a subclass); `Engine` is the

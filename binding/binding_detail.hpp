@@ -138,9 +138,7 @@ struct Arg<Items<Engine, Id>> : BufferArg {
   }
   const Items<Engine, Id>& get() const { return value; }
   static constexpr bool retains = true;
-  void retain(std::vector<PyObject*>& out) const {
-    out.insert(out.end(), value.taken_, value.taken_ + value.taken_count_);
-  }
+  void retain(std::vector<PyObject*>& out) const { out.insert(out.end(), value.taken_.begin(), value.taken_.end()); }
 };
 
 template <class Engine, TypeId Id>
@@ -295,7 +293,8 @@ PyObject* invoke(const F& f, P& pack, std::index_sequence<I...>, Lead&... lead) 
 }
 
 // The boundary of one call: matches and converts the arguments in the
-// order of checks, then runs `body(pack, slots)`, which reports success.
+// order of checks, then runs `body(pack, slots)`, which reports success,
+// inside the engine gate.
 // Engine exceptions are translated; every failure but the argument-type
 // rule's (and the argument failures of a callable without parameters) adds
 // the definition's traceback entry.
@@ -313,8 +312,11 @@ bool at_boundary(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs
   try {
     if (pack.convert(slots, def, failure, std::index_sequence_for<A...>{})) {
       failure = Failure::body;
-      ok = body(pack, slots);
+      const EngineGate gate;
+      ok = gate.entered() && body(pack, slots);
     }
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is leaving a finalising interpreter: nothing may stop it
   } catch (...) {
     translate_engine_exception();
     failure = Failure::body;
@@ -406,8 +408,13 @@ template <class Base, class F>
 void* construct_ignoring(const FunctionDef& def, PyObject* const*, Py_ssize_t, PyObject*, PyObject**) {
   const F& f = *static_cast<const F*>(def.payload);
   try {
-    Base* engine = f();
-    return static_cast<void*>(engine);
+    const EngineGate gate;
+    if (gate.entered()) {
+      Base* engine = f();
+      return static_cast<void*>(engine);
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     translate_engine_exception();
   }

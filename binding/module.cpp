@@ -237,9 +237,13 @@ int exec_module(PyObject* module) {
 // one thread at a time on a network and its solver, and no two Newton
 // solvers created, solved or queried at once anywhere in the process
 // (engine/solvers/solver.hpp). The binding keeps that promise itself: every
-// call that crosses into the engine passes one process-wide gate, re-entrant
-// on its own thread, so calls from other threads wait; a solve run in a
-// worker thread lets the interpreter lock go at its 2 ms polls.
+// call that crosses into the engine passes one process-wide gate
+// (engine_gate.hpp), re-entrant on its own thread, so calls from other
+// threads wait; a solve run in a worker thread lets the interpreter lock go
+// at its polls, once a switch interval. Deallocation passes no gate: what a
+// running call uses is kept alive by it, but on a free-threaded runtime the
+// caller must not release objects of one network while another thread
+// solves it.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

@@ -31,17 +31,30 @@ const auto cy_network =
           return new ElectricalNetwork(std::move(list));
         });
 
-// Runs the interpreter's handlers of the signals received so far (the solve
-// holds the GIL): a handler's exception, KeyboardInterrupt for Ctrl-C, stops
-// the solve and is what the call raises.
-bool signal_handler_raised(void*) { return PyErr_CheckSignals() < 0; }
+// On the main thread, runs the interpreter's handlers of the signals
+// received so far (the solve holds the GIL): a handler's exception,
+// KeyboardInterrupt for Ctrl-C, stops the solve and is what the call raises.
+// Handlers run on the main thread only: a solve in any other thread lets the
+// interpreter go now and then instead, so that the main thread can run them
+// (its Ctrl-C reaches the program), and goes on.
+bool signal_handler_raised(void*) {
+  if (platform::is_main_thread()) return PyErr_CheckSignals() < 0;
+  platform::offer_interpreter();
+  return false;
+}
+
+// The solver, asking the check while it solves or evaluates a diagnostic.
+template <class S>
+S& polled(S& solver) {
+  solver.stop_check = StopCheck{signal_handler_raised, nullptr};
+  return solver;
+}
 
 const auto cy_abstract_solver =
     solvers.type<AbstractSolver>(TypeId::CyAbstractSolver)
         .method("solve_load_flow", {"max_iterations", "tolerance"},
                 [](AbstractSolver& self, Int max_iterations, double tolerance) {
-                  self.stop_check = StopCheck{signal_handler_raised, nullptr};
-                  return self.solve_load_flow(max_iterations, tolerance);
+                  return polled(self).solve_load_flow(max_iterations, tolerance);
                 })
         .method("reset_inputs", [](AbstractSolver& self) { self.reset_inputs(); })
         .method("get_variables",
@@ -59,27 +72,27 @@ const auto cy_abstract_newton =
                 [](AbstractNewton& self, const std::string& prefix) {
                   // No file can be named so: refused, as the interpreter's own open() does.
                   if (prefix.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
-                  self.save_matrix(prefix);
+                  polled(self).save_matrix(prefix);
                 })
         .method("get_jacobian",
                 [](AbstractNewton& self) {
                   const Py_ssize_t n = self.variables.size();
                   // Evaluated once the n by n result is known to fit.
                   return real_square_array(n, [&self, n](double* out) {
-                    const Eigen::VectorXd jacobian = self.get_jacobian();
+                    const Eigen::VectorXd jacobian = polled(self).get_jacobian();
                     std::copy(jacobian.data(), jacobian.data() + n * n, out);
                   });
                 })
         .method("get_residuals",
                 [](AbstractNewton& self) {
-                  Eigen::VectorXd r = self.get_residuals();
+                  Eigen::VectorXd r = polled(self).get_residuals();
                   const Py_ssize_t n = r.size();
                   // The array is filled after this call returns: it takes the residuals along.
                   return real_array(n, [r = std::move(r)](double* out) {
                     std::copy(r.data(), r.data() + r.size(), out);
                   });
                 })
-        .method("analyse_jacobian", [](AbstractNewton& self) { return self.analyse_jacobian(); });
+        .method("analyse_jacobian", [](AbstractNewton& self) { return polled(self).analyse_jacobian(); });
 
 const auto cy_newton =
     solvers.type<Newton>(TypeId::CyNewton)

@@ -8,12 +8,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <cstdio>
 
 #if PY_VERSION_HEX >= 0x030D0000
 // Still exported, but only declared by the interpreter's internal headers.
 extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
 #endif
+// Exported for the signal module; 3.11's intrcheck.h declares it, and the
+// same declaration again is harmless where a header still does.
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
 
 namespace cy::platform {
 
@@ -62,6 +66,66 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) {
   Py_INCREF(item);
   return item;
 #endif
+}
+
+// Whether the calling thread is the one that runs the signal handlers (the
+// main thread of the main interpreter), where PyErr_CheckSignals acts.
+inline bool is_main_thread() { return _PyOS_IsMainThread() != 0; }
+
+namespace detail {
+inline thread_local bool interpreter_lost = false;
+struct LossWatch {
+  bool returned = false;
+  ~LossWatch() {
+    if (!returned) interpreter_lost = true;
+  }
+};
+}  // namespace detail
+
+// Takes the interpreter back after PyEval_SaveThread. On 3.11 to 3.13 a
+// thread that finds the interpreter finalising leaves it here for good, by
+// forced unwinding: every catch-all on the way rethrows that, and the
+// destructors met on the way leave Python objects alone (interpreter_lost).
+inline void restore_thread(PyThreadState* state) {
+  detail::LossWatch watch;
+  PyEval_RestoreThread(state);
+  watch.returned = true;
+}
+
+// True in a thread that is being unwound out of restore_thread: it no longer
+// holds the interpreter, so Python objects it holds are left as they are.
+inline bool interpreter_lost() { return detail::interpreter_lost; }
+
+// The interpreter's switch interval (sys.getswitchinterval()).
+inline std::chrono::microseconds switch_interval() {
+#if PY_VERSION_HEX < 0x030D0000
+  return std::chrono::microseconds(_PyEval_GetSwitchInterval());
+#else
+  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+  PyObject* seconds = get != nullptr ? PyObject_CallNoArgs(get) : nullptr;
+  const double value = seconds != nullptr ? PyFloat_AsDouble(seconds) : -1.0;
+  Py_XDECREF(seconds);
+  if (!(value > 0.0)) {
+    PyErr_Clear();
+    return std::chrono::microseconds(5000);
+  }
+  return std::chrono::microseconds(static_cast<long long>(value * 1e6));
+#endif
+}
+
+// Lets another thread that waits for the interpreter take it, from a thread
+// that runs without giving it up. A waiter asks for the interpreter once a
+// switch interval passes without a switch, and a release it asked for
+// hands the interpreter over; a release before that restarts its wait and
+// the interpreter goes back to this thread. So it is released only once a
+// switch interval and a bit have passed since this thread last did.
+inline void offer_interpreter() {
+  using Clock = std::chrono::steady_clock;
+  static thread_local Clock::time_point last_release;
+  const Clock::time_point now = Clock::now();
+  if (now - last_release < switch_interval() + std::chrono::milliseconds(1)) return;
+  last_release = now;
+  restore_thread(PyEval_SaveThread());
 }
 
 // Adds one entry to the traceback of the pending exception.

@@ -1,6 +1,7 @@
 #include "result_array.hpp"
 
 #include <climits>
+#include <cstdint>
 
 #include "buffer.hpp"
 #include "module.hpp"
@@ -56,6 +57,7 @@ PyObject* call_empty(Py_ssize_t size, ResultDtype dtype) {
 }  // namespace
 
 ResultArray::~ResultArray() {
+  if (platform::interpreter_lost()) return;
   if (held_) PyBuffer_Release(&view_);
   Py_XDECREF(array_);
 }
@@ -88,6 +90,11 @@ bool ResultArray::make(Py_ssize_t size, ResultDtype dtype, Py_ssize_t written) {
   }
   if (length > 1 && view_.strides[0] != view_.itemsize) {
     PyErr_SetString(PyExc_ValueError, "the result array made by np.empty is not contiguous");
+    return false;
+  }
+  // The engine writes whole doubles: a rebound np.empty may give a view at any offset.
+  if (length > 0 && reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
+    PyErr_SetString(PyExc_ValueError, "the result array made by np.empty is not aligned");
     return false;
   }
   if (length < written) {

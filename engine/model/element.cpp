@@ -19,7 +19,11 @@ void Connection::merge(Port* other) {
   is_reference = is_reference || absorbed->is_reference;
   const std::shared_ptr<Connection> self = shared_from_this();
   const size_t count = absorbed->ports.size();
-  ports.reserve(ports.size() + count);
+  // Grown geometrically: a node that absorbs one port per join (a shared
+  // neutral, connect_ports over many ports) would otherwise be copied whole
+  // at every join.
+  const size_t needed = ports.size() + count;
+  if (needed > ports.capacity()) ports.reserve(std::max(needed, 2 * ports.capacity()));
   for (size_t k = 0; k < count; ++k) {
     Port* port = absorbed->ports[k];
     ports.push_back(port);

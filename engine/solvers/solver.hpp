@@ -54,8 +54,8 @@ class AbstractSolver {
   // given tape values.
   void bind_network(TapeArray& X, TapeArray& P);
 
-  // A solve polls from its start to its end, at every step that may take a
-  // while; outside a solve (the diagnostics) poll_stop() does nothing.
+  // A solve, and a diagnostic, polls from its start to its end at every step
+  // that may take a while; outside such a scope poll_stop() does nothing.
   class PollingScope {
    public:
     explicit PollingScope(AbstractSolver& solver) : solver_(solver), outer_(solver.stop_poller) {

@@ -73,6 +73,25 @@ TEST(Element, MergeKeepsSurvivorOrderAndPotential) {
   EXPECT_EQ(survivor->ports.size(), 4u);
 }
 
+TEST(Element, NodeGrowingByOnePortPerJoinKeepsArrivalOrderAndRarelyMoves) {
+  // A shared neutral: one port arrives per join. Its list must not be copied
+  // whole at every join (that made large joins quadratic).
+  constexpr int count = 4096;
+  Probe neutral(1), ports(count);
+  Connection& node = *neutral.ports[0].connection;
+  std::vector<Port*> expected{&neutral.ports[0]};
+  int moves = 0;
+  const Port* const* storage = node.ports.data();
+  for (int k = 0; k < count; ++k) {
+    node.merge(&ports.ports[k]);
+    expected.push_back(&ports.ports[k]);
+    if (node.ports.data() != storage) ++moves;
+    storage = node.ports.data();
+  }
+  EXPECT_EQ(node.ports, expected);
+  EXPECT_LE(moves, 16);  // log2(4096) + a few, against 4096 when grown by the count
+}
+
 TEST(Element, MergeSpreadsReferenceFlagBothWays) {
   for (bool survivor_is_reference : {true, false}) {
     Probe a(1), b(1);

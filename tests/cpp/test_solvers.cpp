@@ -176,6 +176,32 @@ TEST(Solvers, WithoutACheckNothingIsAsked) {
   EXPECT_LE(error, 1e-9);
 }
 
+// The dense Jacobian is the library's, sweep for sweep: forward sweeps when
+// every residual depends on the variables, reverse sweeps when some are
+// constants (here the current law of a lone bus's nodes).
+TEST(Newton, DenseJacobianIsTheLibrarysBitForBit) {
+  for (const bool lone_bus : {false, true}) {
+    for (const bool optimize : {false, true}) {
+      RadialCase radial;
+      const complex_d lone_start[2] = {{1, 2}, {3, 4}};
+      Bus lone(2, lone_start);
+      std::vector<Element*> elements = radial.net.elements;
+      if (lone_bus) elements.push_back(&lone);
+      ElectricalNetwork net(elements);
+      Newton solver(&net, optimize);
+      const size_t n = static_cast<size_t>(solver.variables.size());
+      for (size_t k = 0; k < n; ++k) solver.variables[static_cast<Eigen::Index>(k)] += 0.37 * (k + 1);
+      size_t non_constant = 0;
+      for (size_t i = 0; i < solver.tape.Range(); ++i) non_constant += solver.tape.Parameter(i) ? 0 : 1;
+      EXPECT_EQ(non_constant < n, lone_bus) << "the case meant to take reverse sweeps takes forward ones";
+      const Eigen::VectorXd ours = solver.get_jacobian();
+      const Eigen::VectorXd library = solver.tape.Jacobian(solver.variables);
+      ASSERT_EQ(ours.size(), library.size());
+      EXPECT_EQ(std::memcmp(ours.data(), library.data(), sizeof(double) * n * n), 0) << lone_bus << optimize;
+    }
+  }
+}
+
 // The backward-forward sweeps keep the inverse of each line's admittance
 // between sweeps; a new impedance must still reach the next solve.
 TEST(BackwardForward, NewLineImpedanceReachesTheNextSolve) {

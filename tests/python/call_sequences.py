@@ -1,6 +1,9 @@
 """Random short sequences of ordinary calls: small networks built, joined
 (before and after networks and solvers exist, also onto references), solved,
-read, updated and released in any order, with collections in between.
+read, updated and released in any order, with collections in between. Some
+buffers are misaligned, some object buffers are ctypes arrays (misaligned, or
+holding a null item), and some networks are built while a collector callback
+empties their object buffer.
 
 Run as a script: call_sequences.py FIRST COUNT [SEED]. Sequence k draws from
 random.Random(SEED * 1_000_003 + k), so it can be replayed alone. A line
@@ -9,6 +12,7 @@ before it runs, so the last lines name a crash's sequence and call.
 Exceptions raised by the calls are expected and counted; the script ends with
 "call sequences: N sequences, C calls, R raised"."""
 
+import ctypes
 import gc
 import random
 import sys
@@ -26,8 +30,33 @@ def subclass(cls):
     return SUBCLASSES[cls]
 
 
+def sometimes_misaligned(rng, a):
+    """`a`, or a copy whose data starts one byte past an aligned address."""
+    if rng.random() >= 0.3:
+        return a
+    m = np.frombuffer(bytearray(a.nbytes + 1), a.dtype, a.size, offset=1)
+    m[:] = a
+    return m
+
+
 def cplx(rng, count, scale=1.0):
-    return np.array([complex(rng.uniform(-1, 1), rng.uniform(-1, 1)) * scale for _ in range(count)], complex)
+    values = np.array([complex(rng.uniform(-1, 1), rng.uniform(-1, 1)) * scale for _ in range(count)], complex)
+    return sometimes_misaligned(rng, values)
+
+
+def objects(rng, items):
+    """An object buffer of the items: a NumPy array, or a ctypes array that is
+    misaligned or, rarely, holds a null item (which is refused)."""
+    r = rng.random()
+    if r < 0.6:
+        return np.array(items, object)
+    size = len(items)
+    array = (ctypes.py_object * size).from_buffer(bytearray(8 * size + 1), 1) if r < 0.9 else (ctypes.py_object * size)()
+    null = rng.randrange(size) if r >= 0.9 and size else None
+    for k, item in enumerate(items):
+        if k != null:
+            array[k] = item
+    return array
 
 
 def parameter(rng):
@@ -55,7 +84,7 @@ def factories():
         "admittance load": (lambda r, n: (ce.CyAdmittanceLoad(n, cplx(r, n - 1, 0.01)), n, None), (2, 3)),
         "current load": (lambda r, n: (ce.CyCurrentLoad(n, cplx(r, n - 1)), n, None), (2, 3)),
         "flexible load": (lambda r, n: (ce.CyFlexibleLoad(n, cplx(r, n - 1, 100),
-                                                          np.array([parameter(r) for _ in range(n - 1)], object)),
+                                                          objects(r, [parameter(r) for _ in range(n - 1)])),
                                         n, None), (2, 3)),
         "transformer": (lambda r, n: (ce.CySingleTransformer(0.01 + 0.02j, 1e-6j, 0.05 + 0j), 4, 2), (1,)),
         "regulator": (lambda r, n: (ce.CySingleVoltageRegulator(0.01 + 0.02j, 1e-6j, 230.0, 0.1, 0.5, 0.0), 4, 2),
@@ -108,7 +137,8 @@ class Sequence:
             beginning = self.rng.random() < 0.5
             self.call(f"connect_side {pairs} {beginning}", lambda: a.connect_side(b, pairs, beginning))
         else:
-            ports = np.array([self.rng.randrange(na) for _ in range(self.rng.randint(2, 3))], np.int32)
+            ports = sometimes_misaligned(
+                self.rng, np.array([self.rng.randrange(na) for _ in range(self.rng.randint(2, 3))], np.int32))
             self.call(f"connect_ports {list(ports)}", lambda: a.connect_ports(ports))
 
     def join_reference(self):
@@ -133,7 +163,38 @@ class Sequence:
         chosen = [e[0] for e in self.elements if self.rng.random() < 0.7]
         self.rng.shuffle(chosen)
         cls = subclass(ce.CyElectricalNetwork) if self.rng.random() < 0.3 else ce.CyElectricalNetwork
-        net = self.call(f"network of {len(chosen)}", lambda: cls(np.array(chosen, object), len(chosen)))
+        net = self.call(f"network of {len(chosen)}", lambda: cls(objects(self.rng, chosen), len(chosen)))
+        if net is not None:
+            self.networks.append(net)
+
+    def make_network_while_collecting(self):
+        """Fresh elements held by the object buffer alone, which a collector
+        callback empties at the k-th collection of the construction."""
+        fresh = []
+        for _ in range(self.rng.randint(1, 3)):
+            make, counts = self.factories[self.rng.choice(["bus", "power load", "flexible load", "switch"])]
+            made = self.call("make a fresh element", lambda: make(self.rng, self.rng.choice(counts)))
+            if made is not None:
+                fresh.append(made[0])
+        chosen = fresh + [e[0] for e in self.elements if self.rng.random() < 0.3]
+        items = objects(self.rng, chosen)
+        del fresh, chosen
+        count, k = [0], self.rng.randint(1, 3)
+
+        def empty_at_kth(phase, info):
+            if phase == "start":
+                count[0] += 1
+                if count[0] == k:
+                    items[:] = [None] * len(items)
+
+        threshold = gc.get_threshold()
+        gc.set_threshold(1)
+        gc.callbacks.append(empty_at_kth)
+        try:
+            net = self.call(f"network while collecting k={k}", lambda: ce.CyElectricalNetwork(items, len(items)))
+        finally:
+            gc.callbacks.remove(empty_at_kth)
+            gc.set_threshold(*threshold)
         if net is not None:
             self.networks.append(net)
 
@@ -161,7 +222,8 @@ class Sequence:
         if solver is None:
             return
         calls = [("get_variables", lambda: solver.get_variables()), ("reset_inputs", solver.reset_inputs),
-                 ("set_variables", lambda: solver.set_variables(solver.get_variables() * 0.5))]
+                 ("set_variables",
+                  lambda: solver.set_variables(sometimes_misaligned(self.rng, solver.get_variables() * 0.5)))]
         if isinstance(solver, ce.CyAbstractNewton):
             calls += [("get_residuals", solver.get_residuals), ("get_jacobian", solver.get_jacobian),
                       ("analyse_jacobian", solver.analyse_jacobian)]
@@ -248,9 +310,9 @@ class Sequence:
 
     def run(self, steps):
         operations = [(self.make_element, 4), (self.join, 4), (self.join_reference, 4), (self.disconnect, 1),
-                      (self.make_network, 3), (self.make_solver, 4), (self.solve, 3), (self.solver_call, 2),
-                      (self.read, 2), (self.update, 5), (self.tie, 1), (self.release, 2),
-                      (self.release_solver, 3), (self.collect, 1)]
+                      (self.make_network, 3), (self.make_network_while_collecting, 1), (self.make_solver, 4),
+                      (self.solve, 3), (self.solver_call, 2), (self.read, 2), (self.update, 5), (self.tie, 1),
+                      (self.release, 2), (self.release_solver, 3), (self.collect, 1)]
         functions, weights = zip(*operations)
         for _ in range(self.rng.randint(2, 6)):
             self.make_element()

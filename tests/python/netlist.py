@@ -42,3 +42,23 @@ class Netlist:
 
     def free_nodes(self, *references):
         return [node for node in self.nodes.all() if not any(r in node for r in references)]
+
+
+def chain_network(buses, loads_per_bus):
+    """A two-conductor source feeding a chain of lines and buses, each bus
+    with its loads: 4 variables per bus, and a tape that grows with the loads."""
+    src, ref = ce.CyVoltageSource(2, np.array([230 + 0j])), ce.CyPotentialRef()
+    src.connect(ref, [(1, 0)])
+    elements, previous = [src, ref], src
+    z = np.array([0.1 + 0.05j, 0.01, 0.01, 0.1 + 0.05j])
+    for _ in range(buses):
+        bus, line = ce.CyBus(2, np.array([230 + 0j, 0j])), ce.CySimplifiedLine(2, z)
+        line.connect_side(previous, [(0, 0), (1, 1)], True)
+        line.connect_side(bus, [(0, 0), (1, 1)], False)
+        elements += [bus, line]
+        for _ in range(loads_per_bus):
+            load = ce.CyPowerLoad(2, np.array([100 + 20j]))
+            bus.connect(load, [(0, 0), (1, 1)])
+            elements.append(load)
+        previous = bus
+    return network_of(*elements)

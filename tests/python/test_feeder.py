@@ -2,6 +2,7 @@
 model's equations evaluated in NumPy on the values read back."""
 
 import gc
+import time
 
 import numpy as np
 
@@ -60,6 +61,20 @@ SOLVERS = {
     "goldstein": (lambda n: ce.CyNewtonGoldstein(n, False, 0.1, 0.9, True), 1e-10),
     "backward_forward": (lambda n: ce.CyBackwardForward(n), 1e-12),
 }
+
+
+def iterations_lasting(kind, seconds):
+    """About how many iterations of `kind` on the four-wire feeder take that long
+    here (for solves that other threads or signals meet halfway)."""
+    solver = SOLVERS[kind][0](four_wire_feeder().network())
+    n = 16
+    while True:
+        start = time.perf_counter()
+        solver.solve_load_flow(n, -1.0)
+        elapsed = time.perf_counter() - start
+        if elapsed > 0.05:
+            return max(1, int(n * seconds / elapsed))
+        n *= 4
 
 
 def solve(net, kind):
