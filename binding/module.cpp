@@ -241,9 +241,9 @@ int exec_module(PyObject* module) {
 // (engine_gate.hpp), re-entrant on its own thread, so calls from other
 // threads wait; a solve run in a worker thread lets the interpreter lock go
 // at its polls, once a switch interval. Deallocation passes no gate: what a
-// running call uses is kept alive by it, but on a free-threaded runtime the
-// caller must not release objects of one network while another thread
-// solves it.
+// running call uses is kept alive by it, and with an interpreter lock nothing
+// else runs beside it; on a free-threaded runtime, releasing engine objects
+// while another thread is inside the engine is the caller's to avoid.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
