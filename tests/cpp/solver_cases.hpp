@@ -82,35 +82,40 @@ struct RadialCase {
   }
 };
 
+// Elements made on the heap for one network, kept alive with it.
+struct Owned {
+  std::vector<std::unique_ptr<Element>> owned;
+  std::vector<Element*> list;
+  template <class T>
+  T* keep(T* e) {
+    owned.emplace_back(e);
+    list.push_back(e);
+    return e;
+  }
+};
+
 // A hub bus feeding many leaves, each through its own line to a load: every
 // leaf's potentials meet in the hub's rows, so the Jacobian needs far more
 // than 30 colours and the forward sweeps run in several groups.
-struct HubCase {
+struct HubCase : Owned {
   static constexpr double pi = 3.14159265358979323846;
   static constexpr int leaves = 20;
   const complex_d u[3] = {std::polar(230.0, 0.0), std::polar(230.0, -2 * pi / 3), std::polar(230.0, 2 * pi / 3)};
   const complex_d start[4] = {u[0], u[1], u[2], 0.0};
-  std::vector<std::unique_ptr<Element>> owned;
   std::unique_ptr<ElectricalNetwork> net;
   std::vector<SimplifiedLine*> lines;
   std::vector<Bus*> ends;
 
   explicit HubCase(double r = 0.05) {
-    std::vector<Element*> list;
-    auto keep = [&](Element* e) {
-      owned.emplace_back(e);
-      list.push_back(e);
-      return e;
-    };
     auto* src = keep(new VoltageSource(4, u));
     auto* ref = keep(new PotentialRef());
-    auto* hub = static_cast<Bus*>(keep(new Bus(4, start)));
+    auto* hub = keep(new Bus(4, start));
     for (int p = 0; p < 4; ++p) join(*hub, p, *src, p);
     join(*hub, 3, *ref, 0);
     for (int k = 0; k < leaves; ++k) {
       const std::vector<complex_d> z = RadialCase::row_major(RadialCase::impedance(r * (1 + 0.05 * k)));
-      auto* line = static_cast<SimplifiedLine*>(keep(new SimplifiedLine(4, z.data())));
-      auto* end = static_cast<Bus*>(keep(new Bus(4, start)));
+      auto* line = keep(new SimplifiedLine(4, z.data()));
+      auto* end = keep(new Bus(4, start));
       const complex_d s[3] = {{400.0 + 30 * k, 80}, {250, 10.0 * k}, {600, 150}};
       auto* load = keep(new PowerLoad(4, s));
       for (int p = 0; p < 4; ++p) {
@@ -133,8 +138,7 @@ struct HubCase {
 // A tree of four-wire lines, each bus feeding three, with a load at every
 // bus: a bus's current law reads the potentials of five buses, so the
 // Jacobian needs more colours than one forward sweep takes.
-struct TreeFeeder {
-  std::vector<std::unique_ptr<Element>> owned;
+struct TreeFeeder : Owned {
   std::unique_ptr<ElectricalNetwork> network;
 
   explicit TreeFeeder(int buses) {
@@ -144,20 +148,14 @@ struct TreeFeeder {
     complex_d z[16];
     for (int i = 0; i < 16; ++i) z[i] = i % 5 == 0 ? complex_d(0.04, 0.02) : complex_d(0.0, 0.008);
     const complex_d s[3] = {{900, 300}, {600, 100}, {1400, 500}};
-    std::vector<Element*> list;
-    auto keep = [&](Element* e) {
-      owned.emplace_back(e);
-      list.push_back(e);
-      return e;
-    };
     auto* source = keep(new VoltageSource(4, u));
     auto* ref = keep(new PotentialRef());
     std::vector<Bus*> bus;
-    for (int b = 0; b < buses; ++b) bus.push_back(static_cast<Bus*>(keep(new Bus(4, start))));
+    for (int b = 0; b < buses; ++b) bus.push_back(keep(new Bus(4, start)));
     for (int p = 0; p < 4; ++p) join(*bus[0], p, *source, p);
     join(*bus[0], 3, *ref, 0);
     for (int b = 1; b < buses; ++b) {
-      auto* line = static_cast<SimplifiedLine*>(keep(new SimplifiedLine(4, z)));
+      auto* line = keep(new SimplifiedLine(4, z));
       for (int p = 0; p < 4; ++p) {
         bus[(b - 1) / 3]->ports[p].connection->merge(line->side1[p]);
         bus[b]->ports[p].connection->merge(line->side2[p]);
