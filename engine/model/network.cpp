@@ -11,11 +11,6 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> element_list) : eleme
     const std::vector<FlexibleParameter*>& phase_parameters = element->flexible_parameters();
     flexible_parameters.insert(phase_parameters.begin(), phase_parameters.end());
   }
-  lay_out();
-}
-
-void ElectricalNetwork::lay_out() {
-  layout_ = Layout(connections, elements, {flexible_parameters.begin(), flexible_parameters.end()});
 }
 
 std::vector<Element*> ElectricalNetwork::reserve_elements(int count) {
@@ -25,7 +20,7 @@ std::vector<Element*> ElectricalNetwork::reserve_elements(int count) {
 }
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::initial_values() {
-  lay_out();
+  layout_ = Layout(connections, elements, {flexible_parameters.begin(), flexible_parameters.end()});
   return layout_.initial_values();
 }
 

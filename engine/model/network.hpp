@@ -43,9 +43,9 @@ class ElectricalNetwork {
   // count is the standard length error "vector too long".
   static std::vector<Element*> reserve_elements(int count);
 
-  // Where every holder sits in the solvers' arrays: laid out when the
-  // network is built, and again by initial_values, so that each solver
-  // follows the reference flags its nodes have when it is made.
+  // Where every holder sits in the solvers' arrays: laid out by
+  // initial_values (empty before), so that each solver follows the reference
+  // flags its nodes have when it is made.
   const Layout& layout() const { return layout_; }
 
   // Lays the network out anew, then (x0, p0) from the values the holders
@@ -66,5 +66,4 @@ class ElectricalNetwork {
 
  private:
   Layout layout_;
-  void lay_out();
 };

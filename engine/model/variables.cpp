@@ -73,20 +73,18 @@ void write_flat(const complex_d* data, Eigen::Index count, double* dst) {
 }
 
 // Row by row, without a row-major copy of the matrix.
-void append_row_major(const Eigen::MatrixXcd& m, std::vector<double>& out) {
-  for (Eigen::Index i = 0; i < m.rows(); ++i)
-    for (Eigen::Index j = 0; j < m.cols(); ++j) {
-      out.push_back(m(i, j).real());
-      out.push_back(m(i, j).imag());
-    }
-}
-
 void write_row_major(const Eigen::MatrixXcd& m, double* dst) {
   for (Eigen::Index i = 0; i < m.rows(); ++i)
     for (Eigen::Index j = 0; j < m.cols(); ++j) {
       *dst++ = m(i, j).real();
       *dst++ = m(i, j).imag();
     }
+}
+
+void append_row_major(const Eigen::MatrixXcd& m, std::vector<double>& out) {
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(2 * m.size()));
+  write_row_major(m, out.data() + at);
 }
 }  // namespace
 

@@ -63,13 +63,7 @@ TEST(Newton, LaterJacobiansEqualTheFirstAtTheSamePoint) {
   ASSERT_TRUE(solver.pattern_analysed);
   for (int round = 0; round < 2; ++round) {
     solver.variables = x;
-    const Eigen::SparseMatrix<double> later = solver.compute_jacobian();
-    ASSERT_EQ(later.nonZeros(), first.nonZeros());
-    for (Eigen::Index k = 0; k < first.nonZeros(); ++k) {
-      EXPECT_EQ(later.innerIndexPtr()[k], first.innerIndexPtr()[k]);
-      EXPECT_EQ(std::memcmp(&later.valuePtr()[k], &first.valuePtr()[k], sizeof(double)), 0) << k;
-    }
-    for (Eigen::Index j = 0; j <= n; ++j) EXPECT_EQ(later.outerIndexPtr()[j], first.outerIndexPtr()[j]);
+    expect_same_matrix(solver.compute_jacobian(), first);
   }
   const Eigen::MatrixXd sparse = Eigen::MatrixXd(solver.compute_jacobian());
   const Eigen::VectorXd dense = solver.get_jacobian();
